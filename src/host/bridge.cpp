@@ -1,0 +1,79 @@
+#include "host/bridge.h"
+
+#include <string>
+
+#include "connection/connection.h"
+#include "discovery/scan.h"
+#include "host/command.h"
+#include "host/error_text.h"
+#include "host/events.h"
+#include "host/line_reader.h"
+#include "host/log.h"
+#include "pairing/pairing.h"
+#include "platform/platform.h"
+
+namespace {
+
+void probeAdapter() {
+  try {
+    auto adapter = platform::getDefaultAdapterAsync().get();
+    if (!adapter) {
+      logLine("[start] ВНИМАНИЕ: адаптер Bluetooth не найден — эфир опрашивать нечем");
+    } else {
+      bool classic = platform::isClassicSupported(adapter);
+      logLine(std::string("[start] адаптер найден, classic=") + (classic ? "да" : "нет"));
+    }
+  } catch (const hresult_error& e) {
+    logLine("[start] не удалось опросить адаптер: " + errorText(e));
+  }
+}
+
+void dispatch(const std::string& line) {
+  CommandFields fields = parseCommand(line);
+  const std::string t = fields["t"];
+  if (t == "scan") {
+    int32_t seconds = 8;
+    if (auto parsed = parseSeconds(fields["seconds"])) seconds = *parsed;
+    startScan(seconds);
+  } else if (t == "stop-scan") {
+    if (auto watcher = currentWatcher()) {
+      try {
+        platform::stopWatcher(watcher);
+      } catch (...) {
+      }
+    }
+  } else if (t == "pair") {
+    doPair(std::move(fields["addr"]));
+  } else if (t == "connect") {
+    doConnect(std::move(fields["addr"]));
+  } else if (t == "send") {
+    doSend(std::move(fields["b64"]));
+  } else if (t == "disconnect") {
+    doDisconnect();
+  } else {
+    logLine("[cmd] незнакомая команда: «" + t + "» в строке: " + line.substr(0, 120));
+  }
+}
+
+}  // namespace
+
+bool startBridge() {
+  platform::prepareStandardStreams();
+  platform::setConsoleCodePages();
+  if (!platform::joinMultithreadedApartment()) return false;
+  logLine("[start] посредник запущен");
+  probeAdapter();
+  logLine("[start] сборка " __DATE__ " " __TIME__);
+  logLine("[start] журнал пишется в quintel-bt.log рядом с exe — перенаправлять вывод не нужно");
+  emitEvent(R"({"t":"ready","backend":"windows"})");
+  return true;
+}
+
+void commandLoop(std::FILE* input) {
+  LineReader reader(input);
+  std::string line;
+  while (reader.next(line)) {
+    if (!line.empty()) dispatch(line);
+  }
+  doDisconnect();
+}

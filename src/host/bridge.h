@@ -1,0 +1,9 @@
+#pragma once
+#include <cstdio>
+
+// Start-up (code pages, apartment, first log line, adapter probe, build stamp, ready event).
+// False when the apartment cannot be joined: nothing has been written then.
+bool startBridge();
+
+// Reads command lines from `input` until it ends, dispatching each; then disconnects.
+void commandLoop(std::FILE* input);

@@ -1,0 +1,11 @@
+#pragma once
+#include <fstream>
+#include <string_view>
+
+// The log file beside the executable, opened (truncated, with a UTF-8 BOM) on first use.
+// A failed open leaves the stream failed for the whole run.
+std::ofstream& logFile();
+
+// One diagnostic line to standard error (LF leaves as CR LF) and to the log file, each
+// flushed. Whole lines from different threads never mix.
+void logLine(std::string_view text);

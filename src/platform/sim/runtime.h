@@ -1,0 +1,50 @@
+#pragma once
+// The simulated radio's own threads and the object types every part of it shares.
+#include <cstdint>
+#include <functional>
+
+#include "platform/platform.h"
+#include "platform/sim/world.h"
+
+namespace sim {
+
+// Runs `work` on a new platform thread after `delayMs` milliseconds. The thread is detached:
+// like the OS's threads, it may still run while the process ends.
+void post(uint32_t delayMs, std::function<void()> work);
+
+// Sleeps for a number of milliseconds, fractional allowed.
+void sleepMs(double ms);
+
+// Sets the calling thread's last error, as the Win32 search functions do.
+void setLastError(uint32_t code);
+
+// Throws the world's platform error for `fault` when it is set.
+inline void raise(const Fault& fault) {
+  if (fault) throw world().error(*fault);
+}
+
+// An operation that completes on a platform thread after `delayMs`, with `result` computed
+// there, or with the fault's error.
+template <typename T, typename Make>
+platform::Async<T> completeLater(uint32_t delayMs, Fault fault, Make make) {
+  auto [op, done] = platform::Async<T>::pending();
+  post(delayMs, [done = done, fault, make = std::move(make)]() mutable {
+    if (fault) {
+      done.fail(world().error(*fault));
+      return;
+    }
+    try {
+      if constexpr (std::is_void_v<T>) {
+        make();
+        done.complete();
+      } else {
+        done.complete(make());
+      }
+    } catch (const platform::hresult_error& e) {
+      done.fail(e);
+    }
+  });
+  return std::move(op);
+}
+
+}  // namespace sim

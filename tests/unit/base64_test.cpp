@@ -1,0 +1,47 @@
+#include "connection/base64.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+std::vector<uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
+
+TEST(Base64Encode, IsStandardPaddedBase64) {
+  EXPECT_EQ(base64Encode({}), "");
+  EXPECT_EQ(base64Encode(bytes("A")), "QQ==");
+  EXPECT_EQ(base64Encode(bytes("AB")), "QUI=");
+  EXPECT_EQ(base64Encode(bytes("ABC")), "QUJD");
+  EXPECT_EQ(base64Encode(std::vector<uint8_t>{0xFB, 0xFF, 0xBF}), "+/+/");
+  EXPECT_EQ(base64Encode(std::vector<uint8_t>(4096, 7)).size(), 5464u);
+}
+
+struct DecodeCase {
+  std::string text;
+  std::vector<uint8_t> bytes;
+};
+
+class Base64Decode : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(Base64Decode, IsLenient) { EXPECT_EQ(base64Decode(GetParam().text), GetParam().bytes); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Base64Decode,
+    testing::Values(DecodeCase{"QUJD", {0x41, 0x42, 0x43}}, DecodeCase{"QUI=", {0x41, 0x42}},
+                    DecodeCase{"QUI", {0x41, 0x42}}, DecodeCase{"QQ==", {0x41}},
+                    DecodeCase{"QQ=", {0x41}}, DecodeCase{"QQ", {0x41}}, DecodeCase{"Q", {}},
+                    DecodeCase{"", {}}, DecodeCase{"QUJD RA==", {0x41, 0x42, 0x43, 0x44}},
+                    DecodeCase{"QQ==QQ==", {0x41, 0x04, 0x10}}, DecodeCase{"-_-_", {}},
+                    DecodeCase{"Q\xC3\xA9Q\n=\t", {0x41}}, DecodeCase{"+/+/", {0xFB, 0xFF, 0xBF}}));
+
+TEST(Base64, DecodingTheEncodingGivesTheBytesBack) {
+  std::mt19937 random(7);
+  for (size_t n = 0; n < 300; ++n) {
+    std::vector<uint8_t> data(n);
+    for (auto& b : data) b = static_cast<uint8_t>(random());
+    ASSERT_EQ(base64Decode(base64Encode(data)), data) << n;
+  }
+}
+
+}  // namespace
