@@ -1,6 +1,7 @@
 // Simulated RFCOMM services, stream sockets, readers, writers and the phone. (Filled in with
 // connection.)
 #include "platform/platform.h"
+#include "platform/sim/objects.h"
 #include "platform/sim/runtime.h"
 
 namespace platform {

@@ -1,5 +1,6 @@
 // Simulated device watcher and classic device search. (Filled in with discovery.)
 #include "platform/platform.h"
+#include "platform/sim/objects.h"
 #include "platform/sim/runtime.h"
 
 namespace platform {
@@ -9,9 +10,6 @@ namespace {
 }  // namespace
 
 struct DeviceWatcher {};
-struct DeviceInformation {
-  String id;
-};
 struct DeviceSearch {};
 
 String deviceSelectorFromPairingState(bool) { notYet(); }

@@ -1,5 +1,6 @@
 // Simulated address lookup, device records and custom pairing. (Filled in with pairing.)
 #include "platform/platform.h"
+#include "platform/sim/objects.h"
 #include "platform/sim/runtime.h"
 
 namespace platform {
@@ -8,7 +9,6 @@ namespace {
 [[noreturn]] void notYet() { throw hresult_error{static_cast<int32_t>(0x80004001), u"Not implemented\r\n"}; }
 }  // namespace
 
-struct BluetoothDevice {};
 struct DeviceInformationPairing {};
 struct DeviceInformationCustomPairing {};
 struct DevicePairingRequestedEventArgs {};
