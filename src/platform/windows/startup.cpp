@@ -1,0 +1,61 @@
+// Process start-up on Windows: the standard streams, the console code pages, the COM
+// apartment, the executable's directory and the default adapter.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/windows/async.h"
+
+namespace platform {
+
+void prepareStandardStreams() {
+  // The core ends every line with CR LF itself and drops a CR ending an input line, so the
+  // wire format is the same on every backend. Text mode would turn its CR LF into CR CR LF.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  // One write per event line, whatever its length (a data event is up to 5.5 KB); the core
+  // flushes after each line. A closed pipe makes writes fail here, with no signal to catch.
+  static char outBuffer[1 << 16];
+  std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+  static char errBuffer[1 << 14];
+  std::setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
+}
+
+void setConsoleCodePages() {
+  SetConsoleOutputCP(CP_UTF8);
+  SetConsoleCP(CP_UTF8);
+}
+
+bool joinMultithreadedApartment() {
+  return SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+}
+
+std::filesystem::path executableDirectory() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    // A full buffer means the path was cut short (long paths reach 32767 characters).
+    if (length < path.size()) {
+      path.resize(length);
+      return std::filesystem::path(path).parent_path();
+    }
+    if (path.size() >= 32768) return {};
+    path.resize(path.size() * 2);
+  }
+}
+
+Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
+  return fromOperation<Ref<BluetoothAdapter>>(
+      [] { return wdb::BluetoothAdapter::GetDefaultAsync(); },
+      wrap<BluetoothAdapter, wdb::BluetoothAdapter>);
+}
+
+bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
+  return winrtCall([&] { return adapter->value.IsClassicSupported(); });
+}
+
+}  // namespace platform
