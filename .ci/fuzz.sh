@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in fuzz/ with clang 14 (AddressSanitizer and
+# UndefinedBehaviorSanitizer on) and runs each for a bounded time, $1 seconds (default 60),
+# starting from its corpus in fuzz/corpus/<target>. Fails on any crash, leak, timeout or
+# sanitizer report; the input that caused it is kept in <build>/fuzz-artifacts/<target>.
+# The build directory is $FUZZ_BUILD_DIR, default build-fuzz.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+build=${FUZZ_BUILD_DIR:-build-fuzz}
+targets=(parse_command base64 json_text command_loop)
+
+cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+cmake --build "$build"
+
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=()
+for target in "${targets[@]}"; do
+  # New inputs go to a scratch corpus, so the repository's corpus stays short.
+  mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
+  log=$work/$target/log
+  rc=0
+  "$build/$target" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
+    -artifact_prefix="$work/$target/artifacts/" \
+    "$work/$target/corpus" "fuzz/corpus/$target" >"$log" 2>&1 || rc=$?
+  if [ "$rc" -ne 0 ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then
+    echo "FAIL $target (exit status $rc):"
+    tail -n 80 "$log"
+    mkdir -p "$build/fuzz-artifacts/$target"
+    cp -r "$work/$target/artifacts/." "$build/fuzz-artifacts/$target/"
+    failed+=("$target")
+    continue
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  added=$(sed -n 's/^stat::new_units_added: *//p' "$log")
+  echo "ok   $target: ${runs:-?} executions in ${seconds} s, ${added:-0} new inputs"
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzzing found faults in: ${failed[*]} (inputs in $build/fuzz-artifacts)"
+  exit 1
+fi
