@@ -1,44 +1,198 @@
-// Simulated RFCOMM services, stream sockets, readers, writers and the phone. (Filled in with
-// connection.)
+// Simulated RFCOMM services, stream sockets, readers and writers. The phone at the far end
+// of each socket lives in phone.cpp.
+#include <mutex>
+#include <vector>
+
 #include "platform/platform.h"
 #include "platform/sim/objects.h"
+#include "platform/sim/phone.h"
 #include "platform/sim/runtime.h"
 
 namespace platform {
 
+struct RfcommServiceId {};
+
+struct RfcommDeviceService {
+  const sim::Device* device = nullptr;
+  uint32_t index = 0;  // only the first service listed has the phone's application behind it
+};
+
+struct RfcommDeviceServicesResult {
+  std::vector<Ref<RfcommDeviceService>> services;
+};
+
+struct HostName {
+  const sim::Device* device = nullptr;
+};
+
+struct StreamSocket {
+  std::mutex lock;
+  std::shared_ptr<sim::Link> link;  // set once the connect succeeds
+  const sim::Device* device = nullptr;
+  bool closed = false;
+  // Releasing the last reference ends the link, as the OS does with a socket handle; nobody
+  // can reach the link through this socket any more.
+  ~StreamSocket() {
+    if (link) link->close();
+  }
+};
+
+struct InputStream {
+  std::shared_ptr<sim::Link> link;
+};
+struct OutputStream {
+  std::shared_ptr<sim::Link> link;
+  const sim::Device* device = nullptr;
+};
+
+struct DataReader {
+  std::shared_ptr<sim::Link> link;
+  bool partial = false;
+};
+
+struct DataWriter {
+  std::shared_ptr<sim::Link> link;
+};
+
 namespace {
-[[noreturn]] void notYet() { throw hresult_error{static_cast<int32_t>(0x80004001), u"Not implemented\r\n"}; }
+
+const String serialPortUuid = u"{00001101-0000-1000-8000-00805f9b34fb}";
+
+Async<Ref<RfcommDeviceServicesResult>> servicesFor(const Ref<BluetoothDevice>& device,
+                                                   bool cached) {
+  const sim::Device* d = device ? device->device : nullptr;
+  sim::Fault fault =
+      d ? (cached ? d->servicesCachedError : d->servicesUncachedError) : sim::Fault();
+  uint32_t count = d ? (cached ? d->servicesCached : d->servicesUncached) : 0;
+  return sim::completeLater<Ref<RfcommDeviceServicesResult>>(0, fault, [d, count] {
+    auto result = std::make_shared<RfcommDeviceServicesResult>();
+    for (uint32_t i = 0; i < count; ++i)
+      result->services.push_back(std::make_shared<RfcommDeviceService>(RfcommDeviceService{d, i}));
+    return result;
+  });
+}
+
+std::shared_ptr<sim::Link> linkOf(const Ref<StreamSocket>& socket) {
+  std::lock_guard guard(socket->lock);
+  if (socket->closed) throw sim::world().error(sim::objectClosed);
+  if (!socket->link) throw sim::world().error(sim::illegalCall);  // not connected
+  return socket->link;
+}
+
 }  // namespace
 
-struct RfcommServiceId {};
-struct RfcommDeviceServicesResult {};
-struct RfcommDeviceService {};
-struct HostName {};
-struct StreamSocket {};
-struct InputStream {};
-struct OutputStream {};
-struct DataReader {};
-struct DataWriter {};
+Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
+  const sim::Device* d = sim::world().findById(id);
+  return sim::completeLater<Ref<BluetoothDevice>>(
+      0, d ? d->fromIdError : sim::Fault(), [d]() -> Ref<BluetoothDevice> {
+        if (!d || d->fromIdNone) return nullptr;
+        return std::make_shared<BluetoothDevice>(BluetoothDevice{d});
+      });
+}
 
-Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String&) { notYet(); }
-Ref<RfcommServiceId> rfcommSerialPortId() { notYet(); }
-Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdAsync(const Ref<BluetoothDevice>&, const Ref<RfcommServiceId>&) { notYet(); }
-Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(const Ref<BluetoothDevice>&, const Ref<RfcommServiceId>&) { notYet(); }
-uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>&) { notYet(); }
-Ref<RfcommDeviceService> serviceAt(const Ref<RfcommDeviceServicesResult>&, uint32_t) { notYet(); }
-String connectionServiceName(const Ref<RfcommDeviceService>&) { notYet(); }
-Ref<HostName> connectionHostName(const Ref<RfcommDeviceService>&) { notYet(); }
-Ref<StreamSocket> newStreamSocket() { notYet(); }
-Async<void> connectAsync(const Ref<StreamSocket>&, const Ref<HostName>&, const String&) { notYet(); }
-Ref<OutputStream> socketOutputStream(const Ref<StreamSocket>&) { notYet(); }
-Ref<InputStream> socketInputStream(const Ref<StreamSocket>&) { notYet(); }
-void closeSocket(const Ref<StreamSocket>&) { notYet(); }
-Ref<DataReader> newDataReader(const Ref<InputStream>&) { notYet(); }
-void setInputStreamOptionsPartial(const Ref<DataReader>&) { notYet(); }
-Async<uint32_t> loadAsync(const Ref<DataReader>&, uint32_t) { notYet(); }
-void readBytes(const Ref<DataReader>&, std::span<uint8_t>) { notYet(); }
-Ref<DataWriter> newDataWriter(const Ref<OutputStream>&) { notYet(); }
-void writeBytes(const Ref<DataWriter>&, std::span<const uint8_t>) { notYet(); }
-Async<uint32_t> storeAsync(const Ref<DataWriter>&) { notYet(); }
+Ref<RfcommServiceId> rfcommSerialPortId() {
+  return std::make_shared<RfcommServiceId>();
+}
+
+Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdAsync(
+    const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
+  return servicesFor(device, true);
+}
+
+Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
+    const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
+  return servicesFor(device, false);
+}
+
+uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>& result) {
+  return static_cast<uint32_t>(result->services.size());
+}
+
+Ref<RfcommDeviceService> serviceAt(const Ref<RfcommDeviceServicesResult>& result, uint32_t index) {
+  if (index >= result->services.size())
+    throw sim::world().error(static_cast<int32_t>(0x8000000B));  // E_BOUNDS
+  return result->services[index];
+}
+
+String connectionServiceName(const Ref<RfcommDeviceService>& service) {
+  if (service->index == 0) return serialPortUuid;
+  std::string suffix = "#" + std::to_string(service->index);
+  return serialPortUuid + String(suffix.begin(), suffix.end());
+}
+
+Ref<HostName> connectionHostName(const Ref<RfcommDeviceService>& service) {
+  return std::make_shared<HostName>(HostName{service->device});
+}
+
+Ref<StreamSocket> newStreamSocket() {
+  return std::make_shared<StreamSocket>();
+}
+
+Async<void> connectAsync(const Ref<StreamSocket>& socket, const Ref<HostName>& host,
+                         const String& serviceName) {
+  const sim::Device* d = host ? host->device : nullptr;
+  sim::Fault fault = d ? d->connectError : sim::Fault(sim::linkRefused);
+  // Nothing listens behind the other services a phone lists.
+  if (!fault && serviceName != serialPortUuid) fault = sim::linkRefused;
+  return sim::completeLater<void>(d ? d->connectDelayMs : 0, fault, [socket, d] {
+    auto link = sim::Link::open(*d);
+    std::lock_guard guard(socket->lock);
+    if (socket->closed) {
+      link->close();
+      throw sim::world().error(sim::loadCanceled);
+    }
+    socket->link = std::move(link);
+    socket->device = d;
+  });
+}
+
+Ref<OutputStream> socketOutputStream(const Ref<StreamSocket>& socket) {
+  auto link = linkOf(socket);
+  sim::raise(socket->device->outputStreamError);
+  return std::make_shared<OutputStream>(OutputStream{std::move(link), socket->device});
+}
+
+Ref<InputStream> socketInputStream(const Ref<StreamSocket>& socket) {
+  return std::make_shared<InputStream>(InputStream{linkOf(socket)});
+}
+
+void closeSocket(const Ref<StreamSocket>& socket) {
+  std::shared_ptr<sim::Link> link;
+  {
+    std::lock_guard guard(socket->lock);
+    socket->closed = true;
+    link = socket->link;
+  }
+  if (link) link->close();
+}
+
+Ref<DataReader> newDataReader(const Ref<InputStream>& input) {
+  return std::make_shared<DataReader>(DataReader{input->link, false});
+}
+
+void setInputStreamOptionsPartial(const Ref<DataReader>& reader) {
+  reader->partial = true;
+}
+
+Async<uint32_t> loadAsync(const Ref<DataReader>& reader, uint32_t count) {
+  return reader->link->load(count, reader->partial);
+}
+
+void readBytes(const Ref<DataReader>& reader, std::span<uint8_t> out) {
+  reader->link->read(out);
+}
+
+Ref<DataWriter> newDataWriter(const Ref<OutputStream>& output) {
+  sim::raise(output->device->writerError);
+  return std::make_shared<DataWriter>(DataWriter{output->link});
+}
+
+void writeBytes(const Ref<DataWriter>& writer, std::span<const uint8_t> bytes) {
+  writer->link->write(bytes);
+}
+
+Async<uint32_t> storeAsync(const Ref<DataWriter>& writer) {
+  return writer->link->store();
+}
 
 }  // namespace platform

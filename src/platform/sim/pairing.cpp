@@ -1,4 +1,18 @@
-// Simulated address lookup, device records and custom pairing. (Filled in with pairing.)
+// Simulated address lookup, device records and custom pairing.
+//
+// How a simulated PairAsync ends, after pair-delay-ms on a platform thread:
+// - a ceremony the device asks for (pairing 1, 2, 4, 8, ...) that the caller did not offer
+//   in its kinds: status 19 (Failed), with no callback;
+// - a ceremony offered but no PairingRequested handler registered: status 16
+//   (RequiredHandlerNotRegistered);
+// - every handler returns (or throws) without an Accept that went through: status 17
+//   (RejectedByHandler); a handler's hresult_error is swallowed here, as the OS does;
+// - otherwise pair-error, if set, fails the operation, or else it completes with
+//   pair-status; status 0 marks the device paired for the rest of the run.
+#include <atomic>
+#include <mutex>
+#include <vector>
+
 #include "platform/platform.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/runtime.h"
@@ -6,26 +20,157 @@
 namespace platform {
 
 namespace {
-[[noreturn]] void notYet() { throw hresult_error{static_cast<int32_t>(0x80004001), u"Not implemented\r\n"}; }
+
+// How long the simulated stack takes to answer a lookup.
+constexpr uint32_t lookupDelayMs = 3;
+
+// DevicePairingResultStatus values the simulated stack produces on its own.
+constexpr int32_t statusRequiredHandlerNotRegistered = 16;
+constexpr int32_t statusRejectedByHandler = 17;
+constexpr int32_t statusFailed = 19;
+
+constexpr int32_t elementNotFound = static_cast<int32_t>(0x80070490);
+
+using Handler = std::function<void(const Ref<DevicePairingRequestedEventArgs>&)>;
+
 }  // namespace
 
-struct DeviceInformationPairing {};
-struct DeviceInformationCustomPairing {};
-struct DevicePairingRequestedEventArgs {};
-struct DevicePairingResult {};
+struct DeviceInformationPairing {
+  const sim::Device* device = nullptr;  // null for a record the world does not describe
+};
 
-Async<Ref<BluetoothDevice>> bluetoothDeviceFromAddressAsync(uint64_t) { notYet(); }
-Ref<DeviceInformation> bluetoothDeviceInformation(const Ref<BluetoothDevice>&) { notYet(); }
-Async<Ref<DeviceInformation>> createFromIdAsync(const String&) { notYet(); }
-Ref<DeviceInformationPairing> deviceInformationPairing(const Ref<DeviceInformation>&) { notYet(); }
-bool pairingIsPaired(const Ref<DeviceInformationPairing>&) { notYet(); }
-Ref<DeviceInformationCustomPairing> pairingCustom(const Ref<DeviceInformationPairing>&) { notYet(); }
-void addPairingRequested(const Ref<DeviceInformationCustomPairing>&,
-                         std::function<void(const Ref<DevicePairingRequestedEventArgs>&)>) { notYet(); }
-Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairing>&, uint32_t, int32_t) { notYet(); }
-int32_t pairingResultStatus(const Ref<DevicePairingResult>&) { notYet(); }
-int32_t pairingRequestKind(const Ref<DevicePairingRequestedEventArgs>&) { notYet(); }
-String pairingRequestPin(const Ref<DevicePairingRequestedEventArgs>&) { notYet(); }
-void acceptPairingRequest(const Ref<DevicePairingRequestedEventArgs>&) { notYet(); }
+struct DeviceInformationCustomPairing {
+  const sim::Device* device = nullptr;
+  std::mutex lock;                // guards handlers
+  std::vector<Handler> handlers;  // PairingRequested registrations, for this object's life
+};
+
+struct DevicePairingRequestedEventArgs {
+  int32_t kind = 0;
+  String pin;
+  const sim::Device* device = nullptr;
+  std::atomic<bool> accepted{false};
+};
+
+struct DevicePairingResult {
+  int32_t status = 0;
+};
+
+Async<Ref<BluetoothDevice>> bluetoothDeviceFromAddressAsync(uint64_t address) {
+  const sim::Device* d = sim::world().find(address);
+  sim::Fault fault = d ? d->lookupError : std::nullopt;
+  return sim::completeLater<Ref<BluetoothDevice>>(lookupDelayMs, fault, [d] {
+    if (!d || d->lookup == sim::Device::Lookup::unknown) return Ref<BluetoothDevice>();
+    return std::make_shared<BluetoothDevice>(BluetoothDevice{d});
+  });
+}
+
+Ref<DeviceInformation> bluetoothDeviceInformation(const Ref<BluetoothDevice>& device) {
+  const sim::Device* d = device->device;
+  if (!d || d->lookup == sim::Device::Lookup::noRecord) return nullptr;
+  return std::make_shared<DeviceInformation>(DeviceInformation{d->id, d});
+}
+
+Async<Ref<DeviceInformation>> createFromIdAsync(const String& id) {
+  const sim::Device* d = sim::world().findById(id);
+  sim::Fault fault = d ? d->recordError : sim::Fault(elementNotFound);
+  return sim::completeLater<Ref<DeviceInformation>>(lookupDelayMs, fault, [d] {
+    if (d->recordNone) return Ref<DeviceInformation>();
+    return std::make_shared<DeviceInformation>(DeviceInformation{d->id, d});
+  });
+}
+
+Ref<DeviceInformationPairing> deviceInformationPairing(const Ref<DeviceInformation>& info) {
+  return std::make_shared<DeviceInformationPairing>(DeviceInformationPairing{info->device});
+}
+
+bool pairingIsPaired(const Ref<DeviceInformationPairing>& pairing) {
+  if (!pairing->device) return false;
+  sim::raise(pairing->device->pairingReadError);
+  return sim::isPaired(*pairing->device);
+}
+
+Ref<DeviceInformationCustomPairing> pairingCustom(const Ref<DeviceInformationPairing>& pairing) {
+  auto custom = std::make_shared<DeviceInformationCustomPairing>();
+  custom->device = pairing->device;
+  return custom;
+}
+
+void addPairingRequested(const Ref<DeviceInformationCustomPairing>& custom, Handler handler) {
+  std::lock_guard guard(custom->lock);
+  custom->handlers.push_back(std::move(handler));
+}
+
+namespace {
+
+// The ceremony, run on the pairing's platform thread. The status it ends with, or nothing
+// when the ceremony went through (or none was needed).
+std::optional<int32_t> runCeremony(const Ref<DeviceInformationCustomPairing>& custom,
+                                   uint32_t kinds) {
+  const sim::Device& d = *custom->device;
+  if (d.pairingKind == 0) return std::nullopt;
+  if ((static_cast<uint32_t>(d.pairingKind) & kinds) == 0) return statusFailed;
+  std::vector<Handler> handlers;
+  {
+    std::lock_guard guard(custom->lock);
+    handlers = custom->handlers;
+  }
+  if (handlers.empty()) return statusRequiredHandlerNotRegistered;
+  auto request = std::make_shared<DevicePairingRequestedEventArgs>();
+  request->kind = d.pairingKind;
+  request->pin = d.pin;
+  request->device = &d;
+  for (const auto& handler : handlers) {
+    try {
+      handler(request);
+    } catch (const hresult_error&) {
+      // Handed back to the platform: the ceremony simply goes unaccepted.
+    }
+  }
+  if (!request->accepted) return statusRejectedByHandler;
+  return std::nullopt;
+}
+
+}  // namespace
+
+Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairing>& custom,
+                                          uint32_t kinds, int32_t) {
+  auto [op, done] = Async<Ref<DevicePairingResult>>::pending();
+  // The operation holds the object, and with it the registrations, until it completes.
+  sim::post(custom->device ? custom->device->pairDelayMs : 0, [custom, kinds, done = done] {
+    if (!custom->device) {
+      done.fail(sim::world().error(elementNotFound));
+      return;
+    }
+    const sim::Device& d = *custom->device;
+    int32_t status = d.pairStatus;
+    if (auto refused = runCeremony(custom, kinds)) {
+      status = *refused;
+    } else if (d.pairError) {
+      done.fail(sim::world().error(*d.pairError));
+      return;
+    }
+    if (status == 0) sim::markPaired(d.address);
+    done.complete(std::make_shared<DevicePairingResult>(DevicePairingResult{status}));
+  });
+  return std::move(op);
+}
+
+int32_t pairingResultStatus(const Ref<DevicePairingResult>& result) {
+  return result->status;
+}
+
+int32_t pairingRequestKind(const Ref<DevicePairingRequestedEventArgs>& request) {
+  return request->kind;
+}
+
+String pairingRequestPin(const Ref<DevicePairingRequestedEventArgs>& request) {
+  return request->pin;
+}
+
+void acceptPairingRequest(const Ref<DevicePairingRequestedEventArgs>& request) {
+  sim::raise(request->device->acceptError);
+  request->accepted = true;
+}
 
 }  // namespace platform

@@ -15,6 +15,8 @@ struct BluetoothAdapter {
 void prepareStandardStreams() {
   // A host that closes its end of a pipe must not kill the bridge: writes fail instead.
   std::signal(SIGPIPE, SIG_IGN);
+  // Nor a full disk (or a file-size limit) under the log: the write fails, the log goes quiet.
+  std::signal(SIGXFSZ, SIG_IGN);
   // One write per event line, whatever its length (a data event is up to 5.5 KB).
   static char outBuffer[1 << 16];
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);

@@ -1,0 +1,418 @@
+// The end-to-end benchmark: the real executable on a world with a live phone, measured side
+// by side with a plain relay over the same kind of socket and pipes. Prints one table and
+// writes the same figures as JSON. Measures only: the exit status says whether every byte
+// arrived intact, never whether a figure was reached.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_process.h"
+#include "phases.h"
+#include "relay.h"
+#include "report.h"
+
+namespace fs = std::filesystem;
+using namespace bench;
+
+namespace {
+
+constexpr const char* address = "A4:50:46:12:34:56";
+constexpr double bluetoothRate = 2.2e6 / 8;  // bytes per second at 2.2 Mbit/s
+
+struct Options {
+  std::string bridge = BRIDGE_EXE;
+  std::string json;
+  std::string microSummary;
+  std::string baseline;
+  int startupRuns = 50;
+  uint64_t streamBytes = 64ull << 20;
+  int latencyRounds = 10000;
+  uint64_t events = 1000000;
+  double pacedSeconds = 2;
+  bool allowNoPhone = false;  // a bridge that cannot connect yet is a note, not a failure
+};
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: macro_bench [--json PATH] [--micro-summary PATH] [--baseline PATH]\n"
+               "                   [--quick] [--bridge EXE] [--startup-runs N] [--mb N]\n"
+               "                   [--latency-rounds N] [--events N] [--paced-seconds S]\n"
+               "                   [--allow-no-phone]\n");
+}
+
+bool parseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--json")
+      o.json = value();
+    else if (a == "--micro-summary")
+      o.microSummary = value();
+    else if (a == "--baseline")
+      o.baseline = value();
+    else if (a == "--bridge")
+      o.bridge = value();
+    else if (a == "--startup-runs")
+      o.startupRuns = std::stoi(value());
+    else if (a == "--mb")
+      o.streamBytes = std::stoull(value()) << 20;
+    else if (a == "--latency-rounds")
+      o.latencyRounds = std::stoi(value());
+    else if (a == "--events")
+      o.events = std::stoull(value());
+    else if (a == "--paced-seconds")
+      o.pacedSeconds = std::stod(value());
+    else if (a == "--allow-no-phone")
+      o.allowNoPhone = true;
+    else if (a == "--quick") {
+      o.startupRuns = 5;
+      o.streamBytes = 4ull << 20;
+      o.latencyRounds = 500;
+      o.events = 20000;
+      o.pacedSeconds = 0.3;
+    } else {
+      usage();
+      return false;
+    }
+  }
+  return true;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return none;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::optional<bool> below(double v, double limit) {
+  if (std::isnan(v)) return std::nullopt;
+  return v < limit;
+}
+std::optional<bool> atLeast(double v, double limit) {
+  if (std::isnan(v)) return std::nullopt;
+  return v >= limit;
+}
+
+// A scratch directory with our own copy of the executable, so its log file sits there.
+struct Workspace {
+  fs::path dir, exe, world, socket;
+  explicit Workspace(const std::string& bridge) {
+    char name[] = "/tmp/quintel-bench-XXXXXX";
+    if (!::mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
+    dir = name;
+    exe = dir / fs::path(bridge).filename();
+    fs::copy_file(bridge, exe);
+    socket = dir / "phone.sock";
+    world = dir / "world.txt";
+    std::ofstream(world) << "adapter present\ndevice " << address
+                         << "\n  services-cached 1\n  phone live " << socket.string() << "\n";
+  }
+  ~Workspace() {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+};
+
+Child startBridge(const Workspace& ws) {
+  return spawnChild({ws.exe.string()}, {"QUINTEL_BT_WORLD=" + ws.world.string()});
+}
+
+struct Failures {
+  std::vector<std::string> list;
+  void add(const std::string& what, const std::string& why) { list.push_back(what + ": " + why); }
+};
+
+// Process start to the ready event, over many runs.
+void measureStartup(const Workspace& ws, int runs, Report& report, Failures& failures) {
+  std::vector<double> ms;
+  for (int i = 0; i < runs; ++i) {
+    double t0 = now();
+    Child child = startBridge(ws);
+    LineInput lines(child.out);
+    std::string_view line;
+    bool ready = lines.next(line, 10000);
+    double t1 = now();
+    if (!ready || line != R"({"t":"ready","backend":"windows"})") {
+      failures.add("start-up", ready ? "first event was " + std::string(line) : "no ready event");
+      finishChild(child);
+      return;
+    }
+    ms.push_back((t1 - t0) * 1e3);
+    if (int status = finishChild(child); status != 0)
+      failures.add("start-up", "exit status " + std::to_string(status) + " at end of input");
+  }
+  std::sort(ms.begin(), ms.end());
+  Figure f{"start-up to ready, median", "ms", median(ms)};
+  f.target = "< 20 ms";
+  f.meets = below(f.value, 20);
+  char note[128];
+  std::snprintf(note, sizeof note, "%zu runs: min %.2f, p90 %.2f, max %.2f ms", ms.size(),
+                ms.front(), ms[ms.size() * 9 / 10], ms.back());
+  f.note = note;
+  report.add(f);
+}
+
+// The bridge, connected to its live phone; `peer.phone` stays -1 when that fails.
+bool connectBridge(Peer& peer, Listener& listener, Report& report, std::string& why) {
+  std::string line = std::string(R"({"t":"connect","addr":")") + address + "\"}\n";
+  writeAll(peer.child.in, line.data(), line.size());
+  peer.phone = listener.accept(10000);
+  std::string_view event;
+  bool connected = false;
+  double deadline = now() + 10;
+  while (!connected && peer.lines.next(event, static_cast<int>((deadline - now()) * 1000))) {
+    connected = event.substr(0, 18) == R"({"t":"connected","")";
+    if (!connected) report.note("while connecting the bridge emitted " + std::string(event));
+  }
+  if (connected && peer.phone >= 0) return true;
+  if (peer.phone >= 0) ::close(peer.phone);
+  peer.phone = -1;
+  why = connected ? "the phone never reached the socket" : "no connected event within 10 s";
+  return false;
+}
+
+void addStreamFigures(Report& report, Failures& failures, const std::string& name,
+                      const Stream& bridge, const Stream& relay, double minRatio) {
+  if (bridge.ran && !bridge.ok) failures.add(name + " (bridge)", bridge.error);
+  if (relay.ran && !relay.ok) failures.add(name + " (relay)", relay.error);
+  Figure f{name, "MB/s"};
+  f.value = bridge.ok ? bridge.mbps() : none;
+  f.reference = relay.ok ? relay.mbps() : none;
+  f.ratio = f.value / f.reference;
+  char target[64];
+  std::snprintf(target, sizeof target, "ratio >= %.1f", minRatio);
+  f.target = target;
+  f.meets = atLeast(f.ratio, minRatio);
+  if (bridge.ok && bridge.events)
+    f.note = std::to_string(bridge.events) + " data events, " +
+             std::to_string(bridge.bytes / bridge.events) + " B each on average";
+  report.add(f);
+}
+
+void addCpuFigures(Report& report, const std::string& direction, const Stream& bridge,
+                   const Stream& relay) {
+  Figure perMb{"CPU per MB, " + direction, "ms/MB"};
+  perMb.value = bridge.ok ? bridge.cpuPerMb() * 1e3 : none;
+  perMb.reference = relay.ok ? relay.cpuPerMb() * 1e3 : none;
+  perMb.ratio = perMb.reference / perMb.value;
+  report.add(perMb);
+  Figure core{"core at 2.2 Mbit/s, " + direction + " (from CPU/MB)", "%"};
+  core.value = perMb.value * 1e-3 * bluetoothRate / 1e6 * 100;
+  core.reference = perMb.reference * 1e-3 * bluetoothRate / 1e6 * 100;
+  core.target = "< 0.1 %";
+  core.meets = below(core.value, 0.1);
+  report.add(core);
+}
+
+void addPacedFigure(Report& report, Failures& failures, const std::string& direction,
+                    const Stream& bridge, const Stream& relay) {
+  std::string name = "core at 2.2 Mbit/s, " + direction + " (paced, measured)";
+  if (bridge.ran && !bridge.ok) failures.add(name + " (bridge)", bridge.error);
+  if (relay.ran && !relay.ok) failures.add(name + " (relay)", relay.error);
+  Figure f{name, "%"};
+  f.value = bridge.ok ? bridge.cpu / bridge.seconds * 100 : none;
+  f.reference = relay.ok ? relay.cpu / relay.seconds * 100 : none;
+  f.target = "< 0.1 %";
+  f.meets = below(f.value, 0.1);
+  f.note = "1000-byte pieces at 275,000 B/s";
+  report.add(f);
+}
+
+void addLatencyFigures(Report& report, Failures& failures, const std::string& direction,
+                       const Latency& bridge, const Latency& relay) {
+  if (bridge.ran && !bridge.ok) failures.add("latency " + direction + " (bridge)", bridge.error);
+  if (relay.ran && !relay.ok) failures.add("latency " + direction + " (relay)", relay.error);
+  for (auto [label, p] : {std::pair{"p50", 50.0}, {"p99", 99.0}, {"max", 100.0}}) {
+    Figure f{"latency " + direction + ", " + label, "µs"};
+    f.value = bridge.ok ? bridge.percentile(p) : none;
+    f.reference = relay.ok ? relay.percentile(p) : none;
+    if (p == 99.0) {
+      f.target = "< 200 µs";
+      f.meets = below(f.value, 200);
+    }
+    if (p == 100.0 && bridge.ok) f.note = std::to_string(bridge.micros.size()) + " round trips";
+    report.add(f);
+  }
+}
+
+// The micro benchmarks' summary (name value lines), as rows of the same table.
+void addMicroFigures(Report& report, const std::string& path) {
+  std::ifstream in(path);
+  std::map<std::string, double> v;
+  std::string name;
+  double value;
+  while (in >> name >> value) v[name] = value;
+  if (v.empty()) {
+    report.note("no micro benchmark summary at " + path);
+    return;
+  }
+  for (const char* op : {"Encode", "Decode"}) {
+    for (const char* size : {"4096", "65536"}) {
+      std::string key = std::string("base64") + op + "_" + size;
+      if (!v.count(key + "_MBps")) continue;
+      Figure f{std::string("base64") + op + " " + size + " B", "MB/s", v[key + "_MBps"]};
+      if (v.count(key + "_ref_MBps")) {
+        f.reference = v[key + "_ref_MBps"];
+        f.ratio = v[key + "_ratio"];
+      }
+      double min = std::string(op) == "Encode" ? 1.0 : 0.5;
+      f.target = min == 1.0 ? "ratio >= 1.0" : "ratio >= 0.5";
+      f.meets = atLeast(f.ratio, min);
+      report.add(f);
+    }
+  }
+  for (const auto& [key, label] : std::vector<std::pair<std::string, std::string>>{
+           {"ns_BM_parseCommand_scan", "parseCommand, scan line"},
+           {"ns_BM_parseCommand_pair", "parseCommand, pair line"},
+           {"ns_BM_parseCommand_send4k", "parseCommand, send with 4 KB base64"},
+           {"ns_BM_jsonEscape_deviceName", "jsonEscape, device name"},
+           {"ns_BM_jsonEscape_text4k", "jsonEscape, 4 KB"},
+           {"ns_BM_emitEvent_connected_real_time_threads_2", "emitEvent, short event, 2 threads"},
+           {"ns_BM_emitEvent_data4k_real_time_threads_2",
+            "emitEvent, 4 KB data event, 2 threads"}}) {
+    if (v.count(key)) report.add(Figure{label, "ns/call", v[key]});
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--relay") == 0) return runRelay(argv[2]);
+  Options opt;
+  if (!parseOptions(argc, argv, opt)) return 2;
+  std::signal(SIGPIPE, SIG_IGN);
+
+  Report report;
+  if (!opt.baseline.empty()) report.loadBaseline(opt.baseline);
+  Failures failures;
+  Workspace ws(opt.bridge);
+  Listener listener(ws.socket.string());
+
+  std::printf("start-up: %d runs\n", opt.startupRuns);
+  std::fflush(stdout);
+  measureStartup(ws, opt.startupRuns, report, failures);
+
+  // The bridge, idle, then connected to its phone; the relay beside it on the same socket.
+  Peer bridge;
+  bridge.child = startBridge(ws);
+  bridge.lines = LineInput(bridge.child.out);
+  std::string_view ready;
+  if (!bridge.lines.next(ready, 10000)) failures.add("bridge", "no ready event");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Figure idle{"peak RSS idle (VmHWM)", "kB",
+              static_cast<double>(statusKb(bridge.child.pid, "VmHWM"))};
+  idle.target = "< 4096 kB";
+  idle.meets = below(idle.value, 4096);
+  idle.note = "VmRSS " + std::to_string(statusKb(bridge.child.pid, "VmRSS")) + " kB after ready";
+  report.add(idle);
+
+  std::string why;
+  bool live = connectBridge(bridge, listener, report, why);
+  if (!live && !opt.allowNoPhone) failures.add("connect", why);
+  if (!live && opt.allowNoPhone) report.note("connect: " + why);
+
+  Peer relay;
+  relay.framed = false;
+  relay.child = spawnChild({"/proc/self/exe", "--relay", ws.socket.string()});
+  relay.phone = listener.accept(10000);
+  if (relay.phone < 0) failures.add("relay", "never reached the socket");
+
+  Stream none_;
+  auto run = [&](Peer& peer, auto measure) {
+    if (peer.phone < 0) return none_;
+    return measure(peer);
+  };
+
+  if (live || relay.phone >= 0) {
+    const uint64_t n = opt.streamBytes;
+    std::printf("streams: %llu MB each way\n", static_cast<unsigned long long>(n >> 20));
+    std::fflush(stdout);
+    auto up = [&](Peer& p) { return phoneToHost(p, n, 1 << 16); };
+    Stream b1 = run(bridge, up), r1 = run(relay, up);
+    addStreamFigures(report, failures, "phone->host", b1, r1, 0.5);
+    auto down3k = [&](Peer& p) { return hostToPhone(p, n, 3072); };
+    Stream b2 = run(bridge, down3k), r2 = run(relay, down3k);
+    addStreamFigures(report, failures, "host->phone, 3 KB sends", b2, r2, 0.5);
+    auto down64 = [&](Peer& p) { return hostToPhone(p, n / 8, 64); };
+    Stream b3 = run(bridge, down64), r3 = run(relay, down64);
+    addStreamFigures(report, failures, "host->phone, 64 B sends", b3, r3, 0.5);
+    addCpuFigures(report, "phone->host", b1, r1);
+    addCpuFigures(report, "host->phone", b2, r2);
+
+    std::printf("paced at 2.2 Mbit/s: %.1f s each way\n", opt.pacedSeconds);
+    std::fflush(stdout);
+    auto paced = static_cast<uint64_t>(bluetoothRate * opt.pacedSeconds);
+    auto pacedUp = [&](Peer& p) { return phoneToHost(p, paced, 1000, bluetoothRate); };
+    Stream b4 = run(bridge, pacedUp), r4 = run(relay, pacedUp);
+    addPacedFigure(report, failures, "phone->host", b4, r4);
+    auto pacedDown = [&](Peer& p) { return hostToPhone(p, paced, 1000, bluetoothRate); };
+    Stream b5 = run(bridge, pacedDown), r5 = run(relay, pacedDown);
+    addPacedFigure(report, failures, "host->phone", b5, r5);
+
+    std::printf("latency: %d round trips each way\n", opt.latencyRounds);
+    std::fflush(stdout);
+    Latency none2;
+    auto lat = [&](Peer& p, bool up) {
+      if (p.phone < 0) return none2;
+      return up ? phoneToHostLatency(p, opt.latencyRounds)
+                : hostToPhoneLatency(p, opt.latencyRounds);
+    };
+    Latency lb1 = lat(bridge, true), lr1 = lat(relay, true);
+    addLatencyFigures(report, failures, "phone byte -> data event", lb1, lr1);
+    Latency lb2 = lat(bridge, false), lr2 = lat(relay, false);
+    addLatencyFigures(report, failures, "send line -> byte at phone", lb2, lr2);
+  }
+
+  if (live) {
+    std::printf("events: %llu data events\n", static_cast<unsigned long long>(opt.events));
+    std::fflush(stdout);
+    EventRun ev = manyEvents(bridge, opt.events);
+    if (!ev.stream.ok) failures.add("events", ev.stream.error);
+    Figure rss{"RSS after " + std::to_string(opt.events) + " events (VmRSS)", "kB",
+               ev.stream.ok ? static_cast<double>(ev.rssEndKb) : none};
+    rss.note = "VmHWM " + std::to_string(ev.hwmEndKb) + " kB; " + std::to_string(ev.stream.events) +
+               " events in " + std::to_string(ev.stream.seconds).substr(0, 5) + " s";
+    report.add(rss);
+    Figure growth{"RSS growth, last 90% of the events", "kB",
+                  ev.stream.ok ? static_cast<double>(ev.rssEndKb - ev.rssWarmKb) : none};
+    growth.target = "<= 0 kB";
+    growth.meets = std::isnan(growth.value) ? std::optional<bool>() : growth.value <= 0;
+    report.add(growth);
+
+    // The phone hangs up: the host must hear of it.
+    ::close(bridge.phone);
+    std::string_view event;
+    bool closed = false;
+    while (!closed && bridge.lines.next(event, 10000))
+      closed = event == R"({"t":"closed","reason":"соединение закрыто"})";
+    if (!closed) failures.add("close", "no closed event after the phone hung up");
+  } else {
+    report.note("no live phone: the data path, latency, cost and event figures are n/a");
+  }
+
+  if (int status = finishChild(bridge.child); status != 0)
+    failures.add("bridge", "exit status " + std::to_string(status) + " at end of input");
+  if (relay.phone >= 0) ::close(relay.phone);
+  finishChild(relay.child);
+
+  if (!opt.microSummary.empty()) addMicroFigures(report, opt.microSummary);
+  for (const auto& f : failures.list) report.note("FAILED " + f);
+  std::printf("\n");
+  report.print();
+  if (!opt.json.empty()) {
+    report.writeJson(opt.json);
+    std::printf("figures written to %s\n", opt.json.c_str());
+  }
+  return failures.list.empty() ? 0 : 1;
+}

@@ -1,0 +1,60 @@
+#pragma once
+// One measurement each: the bridge through its JSON lines, the relay through raw bytes, with
+// every byte checked against a known pattern.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench_process.h"
+
+namespace bench {
+
+// A process under test and the phone's end of its link.
+struct Peer {
+  Child child;
+  LineInput lines{-1};  // the bridge's events
+  int phone = -1;       // our end of the phone's socket
+  bool framed = true;   // the bridge (JSON lines) or the relay (raw bytes)
+};
+
+struct Stream {
+  bool ran = false;  // false: the peer was not there to measure
+  bool ok = false;
+  std::string error;
+  uint64_t bytes = 0;
+  double seconds = 0;
+  double cpu = 0;  // CPU seconds of the process under test over the phase
+  uint64_t events = 0;
+  double mbps() const { return bytes / seconds / 1e6; }
+  double cpuPerMb() const { return cpu / (bytes / 1e6); }
+};
+
+// The phone writes `total` bytes as fast as it can, in `chunk`-byte writes, or paced to
+// `rate` bytes per second when it is set.
+Stream phoneToHost(Peer& peer, uint64_t total, size_t chunk, double rate = 0);
+
+// The host writes `total` bytes in `chunk`-byte pieces (one send command, or one raw write,
+// each), as fast as it can or paced to `rate` bytes per second.
+Stream hostToPhone(Peer& peer, uint64_t total, size_t chunk, double rate = 0);
+
+struct Latency {
+  bool ran = false;
+  bool ok = false;
+  std::string error;
+  std::vector<double> micros;  // sorted
+  double percentile(double p) const;
+};
+
+// One-byte round trips, each waiting for the byte before the next is written.
+Latency phoneToHostLatency(Peer& peer, int rounds);
+Latency hostToPhoneLatency(Peer& peer, int rounds);
+
+// The phone keeps a few small writes in flight until the bridge has emitted `events` data
+// events; the resident set after a tenth of them and at the end.
+struct EventRun {
+  Stream stream;
+  long rssWarmKb = -1, rssEndKb = -1, hwmEndKb = -1;
+};
+EventRun manyEvents(Peer& peer, uint64_t events);
+
+}  // namespace bench

@@ -1,0 +1,44 @@
+#include "connection/read_loop.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "connection/base64.h"
+#include "host/events.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t loadSize = 4096;
+constexpr std::string_view dataPrefix = R"({"t":"data","b64":")";
+constexpr std::string_view dataSuffix = R"("})";
+
+}  // namespace
+
+platform::fire_and_forget readLoop(ConnectionRef connection) {
+  // A disconnect may already have emptied the state between publication and this step.
+  if (isCurrentConnection(connection)) {
+    try {
+      auto reader = platform::newDataReader(platform::socketInputStream(connection->activeSocket));
+      platform::setInputStreamOptionsPartial(reader);
+      std::vector<uint8_t> buffer(loadSize);  // reused: one load at a time
+      std::string event;
+      event.reserve(dataPrefix.size() + (loadSize + 2) / 3 * 4 + dataSuffix.size());
+      while (isCurrentConnection(connection)) {
+        uint32_t n = co_await platform::loadAsync(reader, loadSize);
+        if (n == 0) break;
+        platform::readBytes(reader, std::span(buffer.data(), n));
+        event.assign(dataPrefix);
+        event += base64Encode(std::span<const uint8_t>(buffer.data(), n));
+        event += dataSuffix;
+        std::lock_guard fence(connection->emitLock);
+        if (connection->superseded) break;
+        emitEvent(event);
+      }
+    } catch (const platform::hresult_error&) {
+      // A closed socket, a dropped link and a remote close all end the loop alike.
+    }
+  }
+  if (endConnection(connection)) emitEvent(R"({"t":"closed","reason":"соединение закрыто"})");
+}

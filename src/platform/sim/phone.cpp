@@ -1,0 +1,264 @@
+#include "platform/sim/phone.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "platform/sim/runtime.h"
+
+namespace sim {
+
+namespace {
+
+int connectLive(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return -1;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::shared_ptr<Link> Link::open(const Device& device) {
+  auto link = std::make_shared<Link>(device);
+  if (device.phone == PhoneMode::live) {
+    link->fd_ = connectLive(device.livePath);
+    if (link->fd_ < 0) throw world().error(linkRefused);
+    std::thread([link] { link->runLiveReader(); }).detach();
+  }
+  std::thread([link] { link->runWriter(); }).detach();
+  if (!device.onConnect.empty()) std::thread([link] { link->runScript(); }).detach();
+  return link;
+}
+
+Link::~Link() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+uint32_t Link::commitLocked(uint32_t count, bool partial) {
+  size_t available = inbound_.size() - head_ - loaded_;
+  if (available == 0 || (!partial && available < count && !phoneClosed_)) return 0;
+  auto taken = static_cast<uint32_t>(std::min<size_t>(available, count));
+  loaded_ += taken;
+  return taken;
+}
+
+platform::Async<uint32_t> Link::load(uint32_t count, bool partial) {
+  std::lock_guard guard(lock_);
+  if (closed_) return platform::Async<uint32_t>::failed(world().error(objectClosed));
+  if (broken_) return platform::Async<uint32_t>::failed(world().error(*broken_));
+  if (pendingLoad_) return platform::Async<uint32_t>::failed(world().error(illegalCall));
+  if (uint32_t n = commitLocked(count, partial)) return platform::Async<uint32_t>::ready(n);
+  if (phoneClosed_) return platform::Async<uint32_t>::ready(0u);
+  auto [op, done] = platform::Async<uint32_t>::pending();
+  pendingLoad_ = done;
+  pendingCount_ = count;
+  pendingPartial_ = partial;
+  return std::move(op);
+}
+
+void Link::read(std::span<uint8_t> out) {
+  std::lock_guard guard(lock_);
+  if (out.size() > loaded_) throw world().error(illegalCall);
+  std::memcpy(out.data(), inbound_.data() + head_, out.size());
+  head_ += out.size();
+  loaded_ -= out.size();
+  if (head_ == inbound_.size()) {
+    inbound_.clear();
+    head_ = 0;
+  } else if (head_ > (1u << 16) && head_ * 2 > inbound_.size()) {
+    inbound_.erase(0, head_);
+    head_ = 0;
+  }
+}
+
+void Link::write(std::span<const uint8_t> bytes) {
+  std::lock_guard guard(lock_);
+  output_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+platform::Async<uint32_t> Link::store() {
+  std::lock_guard guard(lock_);
+  if (closed_) return platform::Async<uint32_t>::failed(world().error(objectClosed));
+  if (storing_) return platform::Async<uint32_t>::failed(world().error(illegalCall));
+  auto [op, done] = platform::Async<uint32_t>::pending();
+  storing_ = true;
+  storeBytes_.swap(output_);
+  output_.clear();
+  storeDone_ = done;
+  storeQueued_.notify_one();
+  return std::move(op);
+}
+
+void Link::close() {
+  platform::Completion<uint32_t> pending;
+  {
+    std::lock_guard guard(lock_);
+    if (closed_) return;
+    closed_ = true;
+    pending = std::exchange(pendingLoad_, {});
+    storeQueued_.notify_one();
+    // The live phone sees the end of the stream; its reader thread wakes and ends.
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  }
+  // Completed on a platform thread of its own, never inside the caller's close.
+  if (pending) post(0, [pending] { pending.fail(world().error(loadCanceled)); });
+}
+
+void Link::toBridge(const char* bytes, size_t count) {
+  platform::Completion<uint32_t> done;
+  uint32_t n = 0;
+  {
+    std::lock_guard guard(lock_);
+    if (closed_ || broken_ || phoneClosed_) return;
+    inbound_.append(bytes, count);
+    if (pendingLoad_ && (n = commitLocked(pendingCount_, pendingPartial_)))
+      done = std::exchange(pendingLoad_, {});
+  }
+  if (done) done.complete(n);
+}
+
+void Link::phoneCloses() {
+  platform::Completion<uint32_t> done;
+  uint32_t n = 0;
+  {
+    std::lock_guard guard(lock_);
+    if (closed_ || broken_ || phoneClosed_) return;
+    phoneClosed_ = true;
+    if (pendingLoad_) {
+      n = commitLocked(pendingCount_, pendingPartial_);
+      done = std::exchange(pendingLoad_, {});
+    }
+  }
+  if (done) done.complete(n);
+}
+
+void Link::drop(int32_t code) {
+  platform::Completion<uint32_t> done;
+  {
+    std::lock_guard guard(lock_);
+    if (closed_ || broken_) return;
+    broken_ = code;
+    inbound_.clear();
+    head_ = loaded_ = 0;
+    done = std::exchange(pendingLoad_, {});
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  }
+  if (done) done.fail(world().error(code));
+}
+
+// Delivers one store's bytes to the phone's application; the failure code, if the store fails.
+std::optional<int32_t> Link::toPhone(const std::string& bytes) {
+  size_t take = bytes.size();
+  bool closeAfter = false, dropAfter = false;
+  {
+    std::lock_guard guard(lock_);
+    if (closed_) return objectClosed;
+    if (broken_) return broken_;
+    if (phoneClosed_) return linkReset;
+    if (device_.storeError && stored_ >= device_.storeErrorAfterBytes) return device_.storeError;
+    auto limit = [&](const std::optional<uint64_t>& after, bool& reached) {
+      if (!after) return;
+      uint64_t room = *after > received_ ? *after - received_ : 0;
+      if (room <= take) take = static_cast<size_t>(room), reached = true;
+    };
+    limit(device_.closeAfterBytes, closeAfter);
+    limit(device_.dropAfterBytes, dropAfter);
+    received_ += take;
+  }
+  if (device_.phone == PhoneMode::echo) {
+    toBridge(bytes.data(), take);
+  } else if (device_.phone == PhoneMode::live) {
+    for (size_t sent = 0; sent < take;) {
+      ssize_t n = ::send(fd_, bytes.data() + sent, take - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return linkReset;
+      sent += static_cast<size_t>(n);
+    }
+  }
+  if (dropAfter) drop(linkAborted);
+  if (closeAfter) phoneCloses();
+  if (take < bytes.size()) return dropAfter ? linkAborted : linkReset;
+  std::lock_guard guard(lock_);
+  stored_ += take;
+  return std::nullopt;
+}
+
+void Link::runWriter() {
+  for (;;) {
+    std::string bytes;
+    platform::Completion<uint32_t> done;
+    {
+      std::unique_lock guard(lock_);
+      storeQueued_.wait(guard, [&] { return storeDone_ || closed_; });
+      if (!storeDone_) return;
+      bytes.swap(storeBytes_);
+      done = std::exchange(storeDone_, {});
+    }
+    auto fault = toPhone(bytes);
+    {
+      // Free for the next store before the awaiting task resumes, so it may store at once.
+      std::lock_guard guard(lock_);
+      storing_ = false;
+    }
+    if (fault)
+      done.fail(world().error(*fault));
+    else
+      done.complete(static_cast<uint32_t>(bytes.size()));
+  }
+}
+
+void Link::runScript() {
+  for (const auto& step : device_.onConnect) {
+    switch (step.kind) {
+      case PhoneStep::send:
+        toBridge(step.bytes.data(), step.bytes.size());
+        break;
+      case PhoneStep::burst: {
+        std::string burst(step.count, '\0');
+        for (uint64_t i = 0; i < step.count; ++i) burst[i] = static_cast<char>(i % 251);
+        toBridge(burst.data(), burst.size());
+        break;
+      }
+      case PhoneStep::wait:
+        sleepMs(static_cast<double>(step.count));
+        break;
+      case PhoneStep::close:
+        phoneCloses();
+        break;
+      case PhoneStep::drop:
+        drop(linkAborted);
+        break;
+    }
+  }
+}
+
+void Link::runLiveReader() {
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n > 0) {
+      toBridge(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      phoneCloses();  // ignored once the bridge has closed its side
+      return;
+    } else if (errno != EINTR) {
+      drop(linkReset);
+      return;
+    }
+  }
+}
+
+}  // namespace sim

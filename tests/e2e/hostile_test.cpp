@@ -1,0 +1,403 @@
+// Hostile text from the air and the platform: device names, PINs, device ids and error
+// messages holding quotes, backslashes, control bytes, line breaks, "\u" look-alikes, lone
+// surrogates and names at the radio's length limit. Each must reach the host as exactly one
+// well-formed event line whose decoded JSON text is the platform's text as UTF-8, and the log
+// as the same text, unescaped.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "harness/bridge_process.h"
+
+using harness::BridgeProcess;
+using testing::HasSubstr;
+
+namespace {
+
+// ---- A strict reader for the flat JSON objects the bridge writes -------------------------
+
+void putUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | cp >> 6);
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | cp >> 12);
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | cp >> 18);
+    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// UTF-16 to UTF-8, an unpaired surrogate giving U+FFFD: what the host must see.
+std::string utf8(const std::u16string& units) {
+  std::string out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    uint32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      putUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      ++i;
+    } else {
+      putUtf8(out, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
+    }
+  }
+  return out;
+}
+
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string& text) : s_(text) {}
+
+  // A flat object of string and literal values; nothing on a syntax error or trailing text.
+  std::optional<std::map<std::string, std::string>> object() {
+    std::map<std::string, std::string> fields;
+    if (!take('{')) return std::nullopt;
+    if (!take('}')) {
+      do {
+        auto key = string();
+        if (!key || !take(':')) return std::nullopt;
+        std::optional<std::string> value;
+        skipBlanks();
+        if (p_ < s_.size() && s_[p_] == '"') {
+          value = string();
+        } else {
+          for (const char* literal : {"true", "false", "null"})
+            if (s_.compare(p_, std::strlen(literal), literal) == 0) {
+              value = literal;
+              p_ += std::strlen(literal);
+            }
+        }
+        if (!value || !fields.emplace(*key, *value).second) return std::nullopt;
+      } while (take(','));
+      if (!take('}')) return std::nullopt;
+    }
+    skipBlanks();
+    if (p_ != s_.size()) return std::nullopt;
+    return fields;
+  }
+
+ private:
+  void skipBlanks() {
+    while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\t' || s_[p_] == '\n' || s_[p_] == '\r'))
+      ++p_;
+  }
+  bool take(char c) {
+    skipBlanks();
+    if (p_ < s_.size() && s_[p_] == c) return ++p_, true;
+    return false;
+  }
+  std::optional<uint32_t> hex4() {
+    if (p_ + 4 > s_.size()) return std::nullopt;
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      char c = s_[p_++];
+      int d = c >= '0' && c <= '9'   ? c - '0'
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                     : -1;
+      if (d < 0) return std::nullopt;
+      v = v << 4 | static_cast<uint32_t>(d);
+    }
+    return v;
+  }
+  // One well-formed UTF-8 character copied from the input.
+  bool utf8Char(std::string& out) {
+    auto b = static_cast<unsigned char>(s_[p_]);
+    size_t len = (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (len == 0 || p_ + len > s_.size()) return false;
+    uint32_t cp = b & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+      auto c = static_cast<unsigned char>(s_[p_ + k]);
+      if ((c >> 6) != 2) return false;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    out.append(s_, p_, len);
+    p_ += len;
+    return true;
+  }
+  std::optional<std::string> string() {
+    if (!take('"')) return std::nullopt;
+    std::string out;
+    while (p_ < s_.size()) {
+      auto c = static_cast<unsigned char>(s_[p_]);
+      if (c == '"') return ++p_, out;
+      if (c < 0x20) return std::nullopt;
+      if (c >= 0x80) {
+        if (!utf8Char(out)) return std::nullopt;
+        continue;
+      }
+      ++p_;
+      if (c != '\\') {
+        out += static_cast<char>(c);
+        continue;
+      }
+      if (p_ >= s_.size()) return std::nullopt;
+      char e = s_[p_++];
+      switch (e) {
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'u': {
+          auto v = hex4();
+          if (!v) return std::nullopt;
+          uint32_t cp = *v;
+          if (cp >= 0xDC00 && cp <= 0xDFFF) return std::nullopt;
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (s_.compare(p_, 2, "\\u") != 0) return std::nullopt;
+            p_ += 2;
+            auto low = hex4();
+            if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
+          }
+          putUtf8(out, cp);
+          break;
+        }
+        default:
+          return std::nullopt;
+      }
+    }
+    return std::nullopt;
+  }
+
+  const std::string& s_;
+  size_t p_ = 0;
+};
+
+std::map<std::string, std::string> parseEvent(const std::string& line) {
+  auto fields = JsonReader(line).object();
+  EXPECT_TRUE(fields) << "not a well-formed JSON object: " << line;
+  return fields.value_or(std::map<std::string, std::string>{});
+}
+
+// ---- Writing worlds and commands --------------------------------------------------------
+
+// A world text literal with every unit written as \uXXXX, so that any unit survives.
+std::string worldLiteral(const std::u16string& units) {
+  std::string out = "\"";
+  char buf[8];
+  for (char16_t u : units) {
+    std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(u));
+    out += buf;
+  }
+  return out + "\"";
+}
+
+// A quoted command value as the bridge's scanner reads it back byte for byte.
+std::string commandLiteral(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\')
+      out += '\\', out += c;
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else
+      out += c;
+  }
+  return out + "\"";
+}
+
+std::string address(int i) {
+  char buf[18];
+  std::snprintf(buf, sizeof buf, "00:00:5E:00:53:%02X", i);
+  return buf;
+}
+
+// Texts a radio or a careless phone may hand us.
+const std::vector<std::pair<const char*, std::u16string>> hostileTexts = {
+    {"quotes", u"Robot \"R2\" \"\""},
+    {"backslashes", u"a\\b\\\\c\\"},
+    {"controlBytes", u"\x01\x02\x1F\x7F bell\x07 esc\x1B"},
+    {"lineBreaks", u"first\r\nsecond\nthird\r\ttab"},
+    {"escapeLookalikes", u"\\u0041 \\n \\\" \\xD800"},
+    {"jsonInjection", u"\",\"paired\":true,\"x\":\"}"},
+    {"loneHighSurrogate", u"a\xD800z"},
+    {"loneLowSurrogate", u"\xDC00z"},
+    {"reversedPair", u"\xDC00\xD800"},
+    {"highAtEnd", u"end\xDBFF"},
+    {"wellFormedPair", u"smile \xD83D\xDE00"},
+    {"cyrillic", u"Телефон робота №1"},
+    {"units247", std::u16string(247, u'я')},
+    {"units248", std::u16string(248, u'ж')},
+    {"pairCutAt247", std::u16string(246, u'a') + u"\xD83D\xDE00"},
+    {"zeroInside", std::u16string(u"before\0after", 12)},
+};
+
+// The name the inquiry reports: up to its zero, at most 247 units, the address when empty.
+std::string reportedName(const std::u16string& name, const std::string& addr) {
+  std::u16string cut = name.substr(0, name.find(u'\0')).substr(0, 247);
+  return cut.empty() ? addr : utf8(cut);
+}
+
+TEST(HostileAir, EachNameGivesOneWellFormedDeviceEventAndARawLogLine) {
+  std::string world = "inquiry-unit-ms 1\n";
+  std::map<std::string, std::string> expected;  // address -> name
+  for (size_t i = 0; i < hostileTexts.size(); ++i) {
+    std::string addr = address(static_cast<int>(i));
+    world += "device " + addr + "\n  name " + worldLiteral(hostileTexts[i].second) + "\n";
+    expected[addr] = reportedName(hostileTexts[i].second, addr);
+  }
+  world += "device " + address(0xEE) + "\n  name \"\"\n";
+  expected[address(0xEE)] = address(0xEE);
+  // Spot checks of what the conversion must give.
+  EXPECT_EQ(expected[address(6)], "a\xEF\xBF\xBDz");
+  EXPECT_EQ(expected[address(14)], std::string(246, 'a') + "\xEF\xBF\xBD");
+  EXPECT_EQ(expected[address(15)], "before");
+
+  BridgeProcess bridge({.world = world});
+  bridge.send(R"({"t":"scan","seconds":1})");
+  std::vector<std::string> events;
+  for (;;) {
+    auto e = bridge.nextEvent();
+    ASSERT_TRUE(e) << "no scan-done";
+    if (*e == R"({"t":"scan-done"})") break;
+    if (e->find(R"({"t":"device",)") == 0) events.push_back(*e);
+  }
+  ASSERT_EQ(events.size(), expected.size());
+  std::set<std::string> seen;
+  std::string log = bridge.logBytes();
+  for (const auto& line : events) {
+    for (unsigned char c : line) EXPECT_GE(c, 0x20) << "a raw control byte in " << line;
+    auto fields = parseEvent(line);
+    ASSERT_EQ(fields.size(), 4u) << line;
+    EXPECT_EQ(fields["t"], "device");
+    EXPECT_EQ(fields["paired"], "false");
+    std::string addr = fields["addr"];
+    ASSERT_TRUE(expected.count(addr)) << line;
+    EXPECT_TRUE(seen.insert(addr).second) << "reported twice: " << addr;
+    EXPECT_EQ(fields["name"], expected[addr]) << "for " << addr;
+    EXPECT_THAT(log, HasSubstr("[scan] эфир: " + expected[addr] + " (" + addr + ")\r\n"));
+  }
+  EXPECT_THAT(log, HasSubstr("[scan] опрос закончен, устройств найдено: " +
+                             std::to_string(expected.size()) + "\r\n"));
+
+  // Still serving.
+  bridge.send("after the storm");
+  EXPECT_TRUE(bridge.waitLog("[cmd] незнакомая команда: «» в строке: after the storm"));
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
+TEST(HostileAir, EachPinGivesOneWellFormedPairingCodeEvent) {
+  std::string world = "inquiry-unit-ms 1\n";
+  for (size_t i = 0; i < hostileTexts.size(); ++i)
+    world += "device " + address(static_cast<int>(i)) + "\n  pairing pin\n  pair-delay-ms 1\n" +
+             "  pin " + worldLiteral(hostileTexts[i].second) + "\n";
+  BridgeProcess bridge({.world = world});
+  ASSERT_TRUE(bridge.nextEvent());  // ready
+  for (size_t i = 0; i < hostileTexts.size(); ++i) {
+    SCOPED_TRACE(hostileTexts[i].first);
+    std::string addr = address(static_cast<int>(i));
+    bridge.send(R"({"t":"pair","addr":")" + addr + R"("})");
+    auto code = bridge.nextEvent();
+    auto result = bridge.nextEvent();
+    ASSERT_TRUE(code && result);
+    auto codeFields = parseEvent(*code);
+    EXPECT_EQ(codeFields.size(), 2u) << *code;
+    EXPECT_EQ(codeFields["t"], "pairing-code");
+    // The PIN is passed on whole: no cut at a zero or at any length.
+    EXPECT_EQ(codeFields["code"], utf8(hostileTexts[i].second));
+    EXPECT_EQ(*result, R"({"t":"pair-result","addr":")" + addr + R"(","ok":true})");
+  }
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
+TEST(HostileAir, HostileDeviceIdsWorkAsAddressTextsAndComeBackEscaped) {
+  // A watcher id's text after its last "#" is a key the host may use as the address text.
+  std::vector<std::u16string> keys = {u"\"quoted\" \\ back", u"line\r\nbreak\ttab\x01",
+                                      u"lone\xD800 half", u"\\u0041\\\"", u"ключ"};
+  std::string world = "inquiry-unit-ms 1\n";
+  for (size_t i = 0; i < keys.size(); ++i)
+    world += "device " + address(static_cast<int>(i)) + "\n  watcher yes\n  heard 0\n" +
+             "  pairing confirm\n  pair-delay-ms 1\n  id " +
+             worldLiteral(u"Bluetooth#Bluetooth" + keys[i]) + "\n";
+  BridgeProcess bridge({.world = world});
+  bridge.send(R"({"t":"scan","seconds":1})");
+  ASSERT_TRUE(bridge.waitEvent("scan-done"));
+  for (const auto& key16 : keys) {
+    std::string key = utf8(u"Bluetooth" + key16);
+    SCOPED_TRACE(key);
+    bridge.send(R"({"t":"pair","addr":)" + commandLiteral(key) + "}");
+    auto result = bridge.nextEvent();
+    ASSERT_TRUE(result);
+    auto fields = parseEvent(*result);
+    EXPECT_EQ(fields["t"], "pair-result");
+    EXPECT_EQ(fields["addr"], key);
+    EXPECT_EQ(fields["ok"], "true") << *result;
+    EXPECT_THAT(bridge.logBytes(), HasSubstr("[pair] запрошено сопряжение с " + key + "\r\n"));
+  }
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
+TEST(HostileAir, HostileErrorMessagesReachEventsEscapedAndTheLogRaw) {
+  const std::u16string message = u"Сбой \"радио\" \\ \x01\r\nвторая\xD800 \\u0041 \t\r\n";
+  const std::string text =
+      utf8(u"Сбой \"радио\" \\ \x01\r\nвторая\xD800 \\u0041") + " (0x80990001)";
+  std::string world = "message 0x80990001 " + worldLiteral(message) + "\n" +
+                      "device 00:00:5E:00:53:01\n  pair-error 0x80990001\n" +
+                      "device 00:00:5E:00:53:02\n  connect refuse 0x80990001\n";
+  BridgeProcess bridge({.world = world});
+  ASSERT_TRUE(bridge.nextEvent());  // ready
+
+  bridge.send(R"({"t":"pair","addr":"00:00:5E:00:53:01"})");
+  auto pair = bridge.waitEvent("pair-result");
+  ASSERT_TRUE(pair);
+  auto pairFields = parseEvent(*pair);
+  EXPECT_EQ(pairFields["ok"], "false");
+  EXPECT_EQ(pairFields["error"], text);
+  EXPECT_THAT(bridge.logBytes(), HasSubstr("[pair] исключение: " + text + "\r\n"));
+
+  bridge.send(R"({"t":"connect","addr":"00:00:5E:00:53:02"})");
+  auto error = bridge.nextEvent();
+  ASSERT_TRUE(error);
+  auto errorFields = parseEvent(*error);
+  EXPECT_EQ(errorFields["t"], "error");
+  EXPECT_EQ(errorFields["error"], text);
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"closed","reason":"не удалось открыть соединение"})");
+  EXPECT_THAT(bridge.logBytes(), HasSubstr("[connect] исключение: " + text + "\r\n"));
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
+}  // namespace

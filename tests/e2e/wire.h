@@ -1,0 +1,77 @@
+#pragma once
+// What the end-to-end tests need to read and write the wire: base64 of the data events, the
+// payload of a data event, and the bridge's peak memory.
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace wire {
+
+inline std::string base64(std::string_view bytes) {
+  static constexpr char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 2]);
+    out += alphabet[v >> 18];
+    out += alphabet[v >> 12 & 63];
+    out += i + 1 < bytes.size() ? alphabet[v >> 6 & 63] : '=';
+    out += i + 2 < bytes.size() ? alphabet[v & 63] : '=';
+  }
+  return out;
+}
+
+// Strict: only padded standard base64 decodes; anything else gives nothing.
+inline std::optional<std::string> unbase64(std::string_view text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  if (text.size() % 4) return std::nullopt;
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  for (size_t i = 0; i < text.size(); i += 4) {
+    bool last = i + 4 == text.size();
+    int pads = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
+    if (pads == 1 && text[i + 2] == '=') return std::nullopt;
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) {
+      int d = k >= 4 - pads ? 0 : value(text[i + k]);
+      if (d < 0) return std::nullopt;
+      v = v << 6 | static_cast<uint32_t>(d);
+    }
+    out += static_cast<char>(v >> 16);
+    if (pads < 2) out += static_cast<char>(v >> 8 & 0xFF);
+    if (pads < 1) out += static_cast<char>(v & 0xFF);
+  }
+  return out;
+}
+
+// The bytes of a data event, or nothing when the line is not one (or its payload is bad).
+inline std::optional<std::string> dataBytes(const std::string& event) {
+  static constexpr std::string_view head = R"({"t":"data","b64":")";
+  if (event.compare(0, head.size(), head) != 0 || event.size() < head.size() + 2 ||
+      event.compare(event.size() - 2, 2, "\"}") != 0)
+    return std::nullopt;
+  return unbase64(std::string_view(event).substr(head.size(), event.size() - head.size() - 2));
+}
+
+// Peak resident memory of a live process, in kB (VmHWM), or -1.
+inline long peakMemoryKb(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+}  // namespace wire
