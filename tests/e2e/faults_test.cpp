@@ -150,9 +150,9 @@ TEST(RadioFaults, SlowProbeHoldsCommandsUntilReadyThenServesThemInOrder) {
   // Sent while the probe is still out: read only after start-up.
   bridge.send("early");
   bridge.send(connectPhone);
-  bridge.send(send("hi"));
   EXPECT_EQ(bridge.nextEvent(5s), ready);
   EXPECT_EQ(bridge.nextEvent(), connected);
+  bridge.send(send("hi"));
   EXPECT_EQ(bridge.nextEvent(), R"({"t":"data","b64":"aGk="})");
   auto lines = bridge.logLines();
   ASSERT_GE(lines.size(), 5u);
@@ -201,8 +201,8 @@ TEST(HostFaults, ClosedStandardErrorLeavesEventsAndTheLogFileWhole) {
 // puts this process's own back afterwards.
 class FileSizeLimit {
  public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
+  FileSizeLimit() { getrlimit(RLIMIT_FSIZE, &saved_); }
+  void apply(rlim_t bytes) {
     rlimit limited = saved_;
     limited.rlim_cur = bytes;
     setrlimit(RLIMIT_FSIZE, &limited);
@@ -215,9 +215,11 @@ class FileSizeLimit {
 };
 
 TEST(HostFaults, LogDiskFullDuringTheRunSendsLaterLinesToStandardErrorOnly) {
-  FileSizeLimit limit(1024);
-  // The limit is set once the executable and the world are in place, just before the fork.
-  BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n"});
+  FileSizeLimit limit;
+  // Set once the executable and the world are in place, just before the fork: this process
+  // must not hit the limit itself.
+  BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n",
+                        .beforeStart = [&](const std::filesystem::path&) { limit.apply(1024); }});
   limit.restore();
   ASSERT_EQ(bridge.nextEvent(), ready);
   for (int i = 0; i < 40; ++i) bridge.send("filler line " + std::to_string(i));

@@ -77,6 +77,8 @@ struct LengthCase {
   const char* shown;    // the number in the start line
   int multiplier;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 class ScanLength : public testing::TestWithParam<LengthCase> {};
 
@@ -247,6 +249,7 @@ struct PairedCase {
   bool paired;
   int pairedCount;
 };
+void PrintTo(const PairedCase& c, std::ostream* os) { *os << c.name; }
 
 class PairedFlag : public testing::TestWithParam<PairedCase> {};
 
@@ -287,6 +290,7 @@ struct InquiryFailure {
   const char* world;
   const char* line;
 };
+void PrintTo(const InquiryFailure& c, std::ostream* os) { *os << c.name; }
 
 class InquiryFails : public testing::TestWithParam<InquiryFailure> {};
 
@@ -325,6 +329,7 @@ struct WatcherFailure {
   const char* name;
   const char* world;
 };
+void PrintTo(const WatcherFailure& c, std::ostream* os) { *os << c.name; }
 
 class WatcherFails : public testing::TestWithParam<WatcherFailure> {};
 

@@ -31,6 +31,8 @@ struct ProbeCase {
   const char* world;
   const char* line;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
 
 class AdapterProbe : public testing::TestWithParam<ProbeCase> {};
 

@@ -187,6 +187,9 @@ int BridgeProcess::wait(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(5ms);
   }
   status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  // The process is gone, so its pipes are at their end: take what it wrote last.
+  if (outThread_.joinable()) outThread_.join();
+  if (errThread_.joinable()) errThread_.join();
   return *status_;
 }
 

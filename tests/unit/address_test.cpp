@@ -9,6 +9,8 @@ struct AddressCase {
   std::string text;
   uint64_t value;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const AddressCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
 
 class ParseBluetoothAddress : public testing::TestWithParam<AddressCase> {};
 

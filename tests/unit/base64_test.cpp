@@ -21,6 +21,8 @@ struct DecodeCase {
   std::string text;
   std::vector<uint8_t> bytes;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
 
 class Base64Decode : public testing::TestWithParam<DecodeCase> {};
 

@@ -8,6 +8,8 @@ struct ParseCase {
   std::string line;
   CommandFields fields;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << testing::PrintToString(c.line); }
 
 class ParseCommand : public testing::TestWithParam<ParseCase> {};
 
@@ -45,6 +47,7 @@ struct SecondsCase {
   std::string text;
   std::optional<int32_t> value;
 };
+void PrintTo(const SecondsCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
 
 class Seconds : public testing::TestWithParam<SecondsCase> {};
 

@@ -19,6 +19,8 @@ struct ErrorCase {
   std::u16string message;
   std::string text;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.code; }
 
 class ErrorText : public testing::TestWithParam<ErrorCase> {};
 
