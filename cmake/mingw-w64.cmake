@@ -1,4 +1,4 @@
-# Cross build of the Windows backend from Linux with mingw-w64 (docs/windows.md):
+# Cross build of the Windows bridge from Linux with Debian's mingw-w64 (docs/windows.md):
 #   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 #         -DCPPWINRT_INCLUDE_DIR=/path/to/cppwinrt/include
 set(CMAKE_SYSTEM_NAME Windows)
@@ -13,13 +13,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-set(CPPWINRT_INCLUDE_DIR "" CACHE PATH "directory holding the generated winrt/ projection headers")
+# The directory that holds winrt/base.h and the rest of the generated projection; the
+# Windows backend adds it as a system include directory (src/platform/windows).
+set(CPPWINRT_INCLUDE_DIR "" CACHE PATH "directory of the C++/WinRT projection headers")
 
-# -mcx16: the projection's lock-free 128-bit compare-exchange. -isystem: the projection
-# headers do not build clean under -Wpedantic.
-set(CMAKE_CXX_FLAGS_INIT "-std=c++20 -fcoroutines -mcx16")
-if(CPPWINRT_INCLUDE_DIR)
-  string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${CPPWINRT_INCLUDE_DIR}")
-endif()
-# No runtime DLLs to ship beside the exe.
+set(CMAKE_CXX_FLAGS_INIT "-std=c++20 -fcoroutines")
+# No runtime DLLs to ship beside the exe: libstdc++, libgcc and winpthread are linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
