@@ -57,7 +57,7 @@ Ref<StreamSocket> newStreamSocket() {
 Async<void> connectAsync(const Ref<StreamSocket>& socket, const Ref<HostName>& host,
                          const String& serviceName) {
   return fromOperation<void>(
-      [&] { return socket->value.ConnectAsync(host->value, toHstring(serviceName)); }, [](auto) {});
+      [&] { return socket->value.ConnectAsync(host->value, toHstring(serviceName)); });
 }
 
 Ref<OutputStream> socketOutputStream(const Ref<StreamSocket>& socket) {

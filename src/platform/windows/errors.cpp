@@ -2,22 +2,23 @@
 
 #include <oleauto.h>
 
-#include <string>
-
 namespace platform {
 
 namespace {
 
-// Owns a BSTR handed out by GetErrorDetails.
+// Owns a BSTR that GetErrorDetails hands out.
 struct Bstr {
   BSTR value = nullptr;
+  Bstr() = default;
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
   ~Bstr() { SysFreeString(value); }
-  String text() const {
-    if (!value) return {};
-    return String(value, value + SysStringLen(value));
-  }
+  bool empty() const { return SysStringLen(value) == 0; }
+  String text() const { return String(value, value + SysStringLen(value)); }
 };
 
+// The system message table's text for the code, inserts left as they are, in the neutral
+// language; empty when the system has none.
 String systemMessage(int32_t code) {
   wchar_t* buffer = nullptr;
   DWORD length = FormatMessageW(
@@ -32,24 +33,19 @@ String systemMessage(int32_t code) {
 
 }  // namespace
 
-hresult_error platformError(int32_t code) {
-  return {code, systemMessage(code)};
-}
-
 hresult_error platformError(const winrt::hresult_error& error) {
   const int32_t code = error.code();
-  // The projection keeps the restricted error info the failing call recorded, if any.
+  // The projection keeps the restricted error details that the failing call recorded.
   if (auto details = error.try_as<winrt::impl::IRestrictedErrorInfo>()) {
     Bstr description, restricted, capabilitySid;
     int32_t detailsCode = 0;
     if (details->GetErrorDetails(&description.value, &detailsCode, &restricted.value,
                                  &capabilitySid.value) == S_OK &&
         detailsCode == code) {
-      String text = restricted.text();
-      return {code, text.empty() ? description.text() : std::move(text)};
+      return {code, restricted.empty() ? description.text() : restricted.text()};
     }
   }
-  return platformError(code);
+  return {code, systemMessage(code)};
 }
 
 }  // namespace platform

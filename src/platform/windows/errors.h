@@ -1,16 +1,20 @@
 #pragma once
 // The one translation of Windows failures into the seam's hresult_error.
 #include <cstdint>
-#include <type_traits>
 
 #include "platform/windows/objects.h"
 
 namespace platform {
 
-// The failure's code with the platform's message for it: the restricted error details when
-// they describe this very code, else the system message table. Untrimmed.
+// The failure's code with the platform's message for it: the description from the restricted
+// error details the failing call recorded, when they describe this very code, else the system
+// message table's text for the code. Untrimmed: the core's error text trims it.
 hresult_error platformError(const winrt::hresult_error& error);
-hresult_error platformError(int32_t code);
+
+// A failure known only by its code (a cancelled operation, memory running out in a callback).
+inline hresult_error platformError(int32_t code) {
+  return platformError(winrt::hresult_error(code, winrt::hresult_error::no_originate));
+}
 
 // Runs one call into the projection, with its failures as hresult_error.
 template <typename Call>
@@ -22,8 +26,10 @@ decltype(auto) winrtCall(Call&& call) {
   }
 }
 
-// Runs one of the core's handlers inside a projected delegate. An hresult_error from the core
-// goes back to the platform as the delegate's result, with its code and text.
+// Runs one of the core's handlers inside a projected delegate. The projection turns what a
+// delegate throws into its failure code only for its own and the standard exception types; any
+// other type would end the process, so the core's hresult_error is handed over as the
+// projection's, with its code and text.
 template <typename Handler>
 void runCoreHandler(Handler&& handler) {
   try {

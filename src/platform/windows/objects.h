@@ -40,11 +40,20 @@ struct BluetoothDevice {
 struct DeviceInformationPairing {
   wde::DeviceInformationPairing value;
 };
+// The PairingRequested registrations made through this wrapper end with it. The platform may
+// keep the runtime object (and hand it out again for the next pairing of the same device), and a
+// handler left behind would answer that pairing too.
 struct DeviceInformationCustomPairing {
+  explicit DeviceInformationCustomPairing(wde::DeviceInformationCustomPairing pairing)
+      : value(std::move(pairing)) {}
+  DeviceInformationCustomPairing(const DeviceInformationCustomPairing&) = delete;
+  DeviceInformationCustomPairing& operator=(const DeviceInformationCustomPairing&) = delete;
+  ~DeviceInformationCustomPairing() {
+    for (const auto& token : registrations) value.PairingRequested(token);
+  }
+
   wde::DeviceInformationCustomPairing value;
-  // Our PairingRequested registrations end with this wrapper, not with the runtime object:
-  // the core's handler may hold references that would otherwise keep it alive in a cycle.
-  std::vector<wde::DeviceInformationCustomPairing::PairingRequested_revoker> registrations{};
+  std::vector<winrt::event_token> registrations;
 };
 struct DevicePairingRequestedEventArgs {
   wde::DevicePairingRequestedEventArgs value;
@@ -84,7 +93,7 @@ struct DataWriter {
 template <typename T, typename W>
 Ref<T> wrap(W object) {
   if (!object) return nullptr;
-  return std::make_shared<T>(T{std::move(object)});
+  return std::make_shared<T>(std::move(object));
 }
 
 // The seam's UTF-16 texts and the projection's hstring hold the same code units.

@@ -33,9 +33,10 @@ Ref<DeviceInformationCustomPairing> pairingCustom(const Ref<DeviceInformationPai
 
 void addPairingRequested(const Ref<DeviceInformationCustomPairing>& custom,
                          std::function<void(const Ref<DevicePairingRequestedEventArgs>&)> handler) {
+  // Room first: a registration whose token could not be kept could never be revoked.
+  custom->registrations.reserve(custom->registrations.size() + 1);
   winrtCall([&] {
     custom->registrations.push_back(custom->value.PairingRequested(
-        winrt::auto_revoke,
         [handler = std::move(handler)](const wde::DeviceInformationCustomPairing&,
                                        const wde::DevicePairingRequestedEventArgs& request) {
           runCoreHandler([&] { handler(wrap<DevicePairingRequestedEventArgs>(request)); });
