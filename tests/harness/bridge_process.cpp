@@ -25,9 +25,8 @@ fs::path freshDirectory() {
   std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "bridge";
   for (char& c : name)
     if (c == '/') c = '_';
-  fs::path dir = fs::temp_directory_path() /
-                 ("quintel-e2e-" + std::to_string(::getpid()) + "-" +
-                  std::to_string(counter++) + "-" + name);
+  fs::path dir = fs::temp_directory_path() / ("quintel-e2e-" + std::to_string(::getpid()) + "-" +
+                                              std::to_string(counter++) + "-" + name);
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -50,8 +49,14 @@ std::vector<std::string> splitCrlf(const std::string& bytes) {
 BridgeProcess::BridgeProcess(Options options) {
   signal(SIGPIPE, SIG_IGN);
   dir_ = freshDirectory();
-  fs::path exe = dir_ / fs::path(BRIDGE_EXE).filename();
-  fs::copy_file(BRIDGE_EXE, exe, fs::copy_options::overwrite_existing);
+  // The checks that need no radio also run against another build of the bridge (the Windows
+  // exe under wine, tests/wine/run_under_wine.sh): its path, and the program that starts it.
+  const char* other = std::getenv("QUINTEL_E2E_BRIDGE");
+  fs::path source = other && *other ? fs::path(other) : fs::path(BRIDGE_EXE);
+  const char* launcher = std::getenv("QUINTEL_E2E_LAUNCHER");
+  if (launcher && !*launcher) launcher = nullptr;
+  fs::path exe = dir_ / source.filename();
+  fs::copy_file(source, exe, fs::copy_options::overwrite_existing);
   std::string worldPath;
   if (!options.world.empty()) {
     worldPath = (dir_ / "world.txt").string();
@@ -72,7 +77,10 @@ BridgeProcess::BridgeProcess(Options options) {
     else
       setenv("QUINTEL_BT_WORLD", worldPath.c_str(), 1);
     for (const auto& e : options.env) putenv(const_cast<char*>(e.c_str()));
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    if (launcher)
+      execlp(launcher, launcher, exe.c_str(), static_cast<char*>(nullptr));
+    else
+      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(in[0]);
@@ -120,7 +128,9 @@ void BridgeProcess::pump(int fd, std::string& sink) {
   close(fd);
 }
 
-void BridgeProcess::send(const std::string& line) { sendRaw(line + "\n"); }
+void BridgeProcess::send(const std::string& line) {
+  sendRaw(line + "\n");
+}
 
 void BridgeProcess::sendRaw(const std::string& bytes) {
   size_t done = 0;

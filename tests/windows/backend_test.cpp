@@ -1,0 +1,400 @@
+// The Windows backend's own pieces that need no radio: the text of a platform failure, UTF-16
+// to UTF-8, projected asynchronous operations as the seam's Async, and delegates whose handler
+// fails. Runs on Windows, and under wine (tests/wine/run_under_wine.sh); exit status 0 when
+// every check holds.
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/error_text.h"
+#include "platform/task.h"
+#include "platform/windows/async.h"
+
+namespace {
+
+using platform::hresult_error;
+using platform::String;
+namespace wf = winrt::Windows::Foundation;
+
+int failures = 0;
+
+void check(bool ok, const char* what, int line) {
+  if (ok) return;
+  ++failures;
+  std::printf("  FAIL line %d: %s\n", line, what);
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+template <typename A, typename B>
+void checkEqual(const A& got, const B& want, const char* what, int line) {
+  if (got == want) return;
+  ++failures;
+  std::printf("  FAIL line %d: %s\n", line, what);
+}
+#define CHECK_EQ(got, want) checkEqual((got), (want), #got " == " #want, __LINE__)
+
+std::string hex(const std::string& bytes) {
+  std::string out;
+  char b[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(b, sizeof b, "%02X ", c);
+    out += b;
+  }
+  return out;
+}
+
+// ---- Error text ------------------------------------------------------------------------------
+
+// Restricted error details as a failing call records them, with texts and a code of the test's
+// choosing. Counted by hand: the projection's implements<> takes no ABI-only interfaces.
+struct FakeDetails final : winrt::impl::IRestrictedErrorInfo, winrt::impl::IErrorInfo {
+  const wchar_t* description;
+  int32_t code;
+  const wchar_t* restricted;
+  bool answers = true;  // false: GetErrorDetails itself fails
+  std::atomic<uint32_t> references{1};
+
+  FakeDetails(const wchar_t* d, int32_t c, const wchar_t* r, bool a = true)
+      : description(d), code(c), restricted(r), answers(a) {}
+
+  int32_t __stdcall QueryInterface(const winrt::guid& id, void** object) noexcept override {
+    if (id == winrt::guid_of<winrt::Windows::Foundation::IUnknown>() ||
+        id == winrt::impl::guid_v<winrt::impl::IRestrictedErrorInfo>) {
+      *object = static_cast<winrt::impl::IRestrictedErrorInfo*>(this);
+    } else if (id == winrt::impl::guid_v<winrt::impl::IErrorInfo>) {
+      *object = static_cast<winrt::impl::IErrorInfo*>(this);
+    } else {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  uint32_t __stdcall AddRef() noexcept override { return ++references; }
+  uint32_t __stdcall Release() noexcept override {
+    uint32_t left = --references;
+    if (left == 0) delete this;
+    return left;
+  }
+  int32_t __stdcall GetErrorDetails(wchar_t** d, int32_t* c, wchar_t** r,
+                                    wchar_t** sid) noexcept override {
+    *d = *r = *sid = nullptr;
+    if (!answers) return E_FAIL;
+    *d = description ? SysAllocString(description) : nullptr;
+    *c = code;
+    *r = restricted ? SysAllocString(restricted) : nullptr;
+    return S_OK;
+  }
+  int32_t __stdcall GetReference(wchar_t** reference) noexcept override {
+    *reference = nullptr;
+    return S_OK;
+  }
+  int32_t __stdcall GetGUID(winrt::guid*) noexcept override { return E_NOTIMPL; }
+  int32_t __stdcall GetSource(wchar_t**) noexcept override { return E_NOTIMPL; }
+  int32_t __stdcall GetDescription(wchar_t**) noexcept override { return E_NOTIMPL; }
+  int32_t __stdcall GetHelpFile(wchar_t**) noexcept override { return E_NOTIMPL; }
+  int32_t __stdcall GetHelpContext(uint32_t*) noexcept override { return E_NOTIMPL; }
+};
+
+// The projection's error for a failing call that left `details` on the thread.
+winrt::hresult_error failureWithDetails(int32_t code, FakeDetails* details) {
+  SetErrorInfo(0, reinterpret_cast<::IErrorInfo*>(static_cast<winrt::impl::IErrorInfo*>(details)));
+  details->Release();
+  return winrt::hresult_error(code, winrt::take_ownership_from_abi);
+}
+
+// A code with the customer bit set: no system has a message for it.
+constexpr int32_t unknownCode = static_cast<int32_t>(0xA0001234);
+
+void errorTextUsesMatchingDetailsAndElseTheSystemTable() {
+  struct Case {
+    const char* name;
+    int32_t code;
+    FakeDetails* details;  // null: the failure carries none
+    std::string want;
+  };
+  const int32_t fail = static_cast<int32_t>(0x80004005);
+  const std::vector<Case> cases = {
+      {"restricted description wins", fail,
+       new FakeDetails(L"описание", fail, L"Сбой \"радио\"\r\n"), "Сбой \"радио\" (0x80004005)"},
+      {"description when there is no restricted one", fail,
+       new FakeDetails(L"Описание \t\r\n", fail, nullptr), "Описание (0x80004005)"},
+      {"description when the restricted one is empty", fail, new FakeDetails(L"d", fail, L""),
+       "d (0x80004005)"},
+      {"details of another code are ignored", unknownCode, new FakeDetails(L"d", fail, L"r"),
+       " (0xA0001234)"},
+      {"details that do not answer are ignored", unknownCode,
+       new FakeDetails(L"d", unknownCode, L"r", false), " (0xA0001234)"},
+      {"all white space becomes empty", fail, new FakeDetails(L"x", fail, L" \r\n"),
+       " (0x80004005)"},
+      {"no details and no system message", unknownCode, nullptr, " (0xA0001234)"},
+  };
+  for (const auto& c : cases) {
+    winrt::hresult_error native =
+        c.details ? failureWithDetails(c.code, c.details)
+                  : winrt::hresult_error(c.code, winrt::hresult_error::no_originate);
+    hresult_error error = platform::platformError(native);
+    CHECK_EQ(error.code, c.code);
+    if (errorText(error) != c.want) {
+      ++failures;
+      std::printf("  FAIL %s: «%s»\n", c.name, errorText(error).c_str());
+    }
+  }
+}
+
+void systemMessagesLoseTheirLineEnd() {
+  // E_OUTOFMEMORY: every system has a message for it, ending in CR LF.
+  std::string text = errorText(platform::platformError(static_cast<int32_t>(0x8007000E)));
+  std::printf("  E_OUTOFMEMORY: «%s»\n", text.c_str());
+  CHECK(text.size() > std::string(" (0x8007000E)").size());
+  CHECK(text.ends_with(" (0x8007000E)"));
+  CHECK(text.find_first_of("\r\n") == std::string::npos);
+  CHECK(text[0] != ' ');
+  CHECK(text[text.size() - std::string(" (0x8007000E)").size() - 1] != ' ');
+}
+
+void toUtf8ReplacesUnpairedSurrogates() {
+  struct Case {
+    String text;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {u"", ""},
+      {u"A", "A"},
+      {u"я", "\xD1\x8F"},
+      {u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {String(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},
+      {String(u"a") + char16_t(0xDE00) + u"b",
+       "a\xEF\xBF\xBD"
+       "b"},
+      {String(u"x") + char16_t(0xD800) + char16_t(0xD800), "x\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    std::string got = platform::toUtf8(c.text);
+    if (got != c.want) {
+      ++failures;
+      std::printf("  FAIL toUtf8 gave %s, want %s\n", hex(got).c_str(), hex(c.want).c_str());
+    }
+  }
+}
+
+// ---- Asynchronous operations -----------------------------------------------------------------
+
+// Operations made by the projection's own coroutines stand in for the platform's.
+wf::IAsyncOperation<uint32_t> finishedValue(uint32_t value) {
+  co_return value;
+}
+
+wf::IAsyncOperation<uint32_t> valueLater(uint32_t value, std::atomic<DWORD>* thread) {
+  co_await winrt::resume_background();
+  Sleep(50);
+  *thread = GetCurrentThreadId();
+  co_return value;
+}
+
+wf::IAsyncOperation<uint32_t> failureLater(int32_t code) {
+  co_await winrt::resume_background();
+  Sleep(50);
+  throw winrt::hresult_error(code, winrt::hresult_error::no_originate);
+}
+
+// Fails before its first wait, so it is already finished when the caller gets it.
+wf::IAsyncOperation<uint32_t> failureAtOnce(int32_t code) {
+  if (code < 0) throw winrt::hresult_error(code, winrt::hresult_error::no_originate);
+  co_return 0;
+}
+
+// Runs until `gate` opens; a Cancel meanwhile ends it as cancelled at its next wait.
+wf::IAsyncAction actionBehind(HANDLE gate) {
+  co_await winrt::resume_background();
+  WaitForSingleObject(gate, INFINITE);
+  co_await winrt::resume_background();
+}
+
+// What one awaiting coroutine saw.
+struct Seen {
+  std::optional<uint32_t> value;
+  std::optional<hresult_error> error;
+  std::atomic<int> resumptions{0};
+  std::atomic<DWORD> thread{0};
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ~Seen() { CloseHandle(done); }
+  bool wait() { return WaitForSingleObject(done, 10000) == WAIT_OBJECT_0; }
+};
+
+platform::fire_and_forget awaitInto(platform::Async<uint32_t> op, Seen& seen) {
+  try {
+    seen.value = co_await op;
+  } catch (const hresult_error& e) {
+    seen.error = e;
+  }
+  seen.thread = GetCurrentThreadId();
+  ++seen.resumptions;
+  SetEvent(seen.done);
+}
+
+platform::fire_and_forget awaitActionInto(platform::Async<void> op, Seen& seen) {
+  try {
+    co_await op;
+  } catch (const hresult_error& e) {
+    seen.error = e;
+  }
+  seen.thread = GetCurrentThreadId();
+  ++seen.resumptions;
+  SetEvent(seen.done);
+}
+
+void aFinishedOperationCompletesAtOnceOnTheAwaitingThread() {
+  Seen seen;
+  awaitInto(platform::fromOperation<uint32_t>([] { return finishedValue(7); }), seen);
+  CHECK_EQ(seen.resumptions.load(), 1);
+  CHECK(seen.value == 7u);
+  CHECK_EQ(seen.thread.load(), GetCurrentThreadId());
+}
+
+void aPendingOperationResumesOnceOnTheThreadThatCompletesIt() {
+  Seen seen;
+  std::atomic<DWORD> producer{0};
+  // Nobody but the backend holds the operation while it runs.
+  awaitInto(platform::fromOperation<uint32_t>([&] { return valueLater(9, &producer); }), seen);
+  CHECK_EQ(seen.resumptions.load(), 0);
+  CHECK(seen.wait());
+  Sleep(100);
+  CHECK_EQ(seen.resumptions.load(), 1);
+  CHECK(seen.value == 9u);
+  CHECK(seen.thread.load() != GetCurrentThreadId());
+  CHECK_EQ(seen.thread.load(), producer.load());
+}
+
+void failedAndCancelledOperationsRaiseTheirCode() {
+  struct Case {
+    const char* name;
+    std::function<wf::IAsyncOperation<uint32_t>()> start;
+    int32_t code;
+  };
+  const int32_t denied = static_cast<int32_t>(0x80070005);
+  const std::vector<Case> cases = {
+      {"failed later", [&] { return failureLater(denied); }, denied},
+      {"failed at once", [&] { return failureAtOnce(denied); }, denied},
+  };
+  for (const auto& c : cases) {
+    Seen seen;
+    awaitInto(platform::fromOperation<uint32_t>(c.start), seen);
+    CHECK(seen.wait());
+    if (!seen.error || seen.error->code != c.code || seen.value) {
+      ++failures;
+      std::printf("  FAIL %s\n", c.name);
+    }
+  }
+
+  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  wf::IAsyncAction action = actionBehind(gate);
+  Seen seen;
+  awaitActionInto(platform::fromOperation<void>([&] { return action; }), seen);
+  action.Cancel();
+  SetEvent(gate);
+  CHECK(seen.wait());
+  CHECK(seen.error && seen.error->code == static_cast<int32_t>(0x800704C7));  // ERROR_CANCELLED
+  CloseHandle(gate);
+}
+
+void anOperationThatCannotStartFailsAtOnce() {
+  Seen seen;
+  awaitInto(platform::fromOperation<uint32_t>([]() -> wf::IAsyncOperation<uint32_t> {
+              throw winrt::hresult_error(static_cast<int32_t>(0x80040154),
+                                         winrt::hresult_error::no_originate);
+            }),
+            seen);
+  CHECK_EQ(seen.resumptions.load(), 1);
+  CHECK(seen.error && seen.error->code == static_cast<int32_t>(0x80040154));
+}
+
+void aResultThatCannotBeWrappedIsAFailureNotALostResumption() {
+  Seen seen;
+  std::atomic<DWORD> producer{0};
+  awaitInto(platform::fromOperation<uint32_t>([&] { return valueLater(1, &producer); },
+                                              [](uint32_t) -> uint32_t { throw std::bad_alloc(); }),
+            seen);
+  CHECK(seen.wait());
+  CHECK(seen.error && seen.error->code == static_cast<int32_t>(0x8007000E));
+}
+
+void theStartUpProbeBlocksUntilTheOperationCompletes() {
+  std::atomic<DWORD> producer{0};
+  CHECK_EQ(platform::fromOperation<uint32_t>([&] { return valueLater(5, &producer); }).get(), 5u);
+}
+
+// ---- Handlers --------------------------------------------------------------------------------
+
+void aFailingCoreHandlerGoesBackToThePlatformAsItsResult() {
+  struct Case {
+    const char* name;
+    int32_t thrown;  // 0: the handler succeeds
+    int32_t seen;    // what the caller of the delegate gets; 0: no failure
+  };
+  const std::vector<Case> cases = {
+      {"failure code kept", static_cast<int32_t>(0x80070005), static_cast<int32_t>(0x80070005)},
+      {"success code becomes E_FAIL", 1, static_cast<int32_t>(0x80004005)},
+      {"handler that succeeds", 0, 0},
+  };
+  for (const auto& c : cases) {
+    wf::TypedEventHandler<wf::IInspectable, wf::IInspectable> handler(
+        [&](const wf::IInspectable&, const wf::IInspectable&) {
+          platform::runCoreHandler([&] {
+            if (c.thrown) throw hresult_error{c.thrown, u"обработчик упал"};
+          });
+        });
+    int32_t seen = 0;
+    try {
+      handler(nullptr, nullptr);
+    } catch (const winrt::hresult_error& e) {
+      seen = e.code();
+    }
+    if (seen != c.seen) {
+      ++failures;
+      std::printf("  FAIL %s: 0x%08X\n", c.name, static_cast<unsigned>(seen));
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+  struct Test {
+    const char* name;
+    void (*run)();
+  };
+  const Test tests[] = {
+      {"error text uses matching details and else the system table",
+       errorTextUsesMatchingDetailsAndElseTheSystemTable},
+      {"system messages lose their line end", systemMessagesLoseTheirLineEnd},
+      {"toUtf8 replaces unpaired surrogates", toUtf8ReplacesUnpairedSurrogates},
+      {"a finished operation completes at once on the awaiting thread",
+       aFinishedOperationCompletesAtOnceOnTheAwaitingThread},
+      {"a pending operation resumes once on the thread that completes it",
+       aPendingOperationResumesOnceOnTheThreadThatCompletesIt},
+      {"failed and cancelled operations raise their code",
+       failedAndCancelledOperationsRaiseTheirCode},
+      {"an operation that cannot start fails at once", anOperationThatCannotStartFailsAtOnce},
+      {"a result that cannot be wrapped is a failure, not a lost resumption",
+       aResultThatCannotBeWrappedIsAFailureNotALostResumption},
+      {"the start-up probe blocks until the operation completes",
+       theStartUpProbeBlocksUntilTheOperationCompletes},
+      {"a failing core handler goes back to the platform as its result",
+       aFailingCoreHandlerGoesBackToThePlatformAsItsResult},
+  };
+  for (const auto& test : tests) {
+    int before = failures;
+    test.run();
+    std::printf("%s: %s\n", failures == before ? "ok" : "FAIL", test.name);
+  }
+  std::printf("%s\n",
+              failures ? "windows backend: checks failed" : "windows backend: all checks passed");
+  std::fflush(stdout);
+  return failures ? 1 : 0;
+}
