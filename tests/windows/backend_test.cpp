@@ -134,10 +134,8 @@ void errorTextUsesMatchingDetailsAndElseTheSystemTable() {
       {"no details and no system message", unknownCode, nullptr, " (0xA0001234)"},
   };
   for (const auto& c : cases) {
-    winrt::hresult_error native =
-        c.details ? failureWithDetails(c.code, c.details)
-                  : winrt::hresult_error(c.code, winrt::hresult_error::no_originate);
-    hresult_error error = platform::platformError(native);
+    hresult_error error = c.details ? platform::platformError(failureWithDetails(c.code, c.details))
+                                    : platform::platformError(c.code);
     CHECK_EQ(error.code, c.code);
     if (errorText(error) != c.want) {
       ++failures;
@@ -199,12 +197,12 @@ wf::IAsyncOperation<uint32_t> valueLater(uint32_t value, std::atomic<DWORD>* thr
 wf::IAsyncOperation<uint32_t> failureLater(int32_t code) {
   co_await winrt::resume_background();
   Sleep(50);
-  throw winrt::hresult_error(code, winrt::hresult_error::no_originate);
+  throw winrt::hresult_error(code);
 }
 
 // Fails before its first wait, so it is already finished when the caller gets it.
 wf::IAsyncOperation<uint32_t> failureAtOnce(int32_t code) {
-  if (code < 0) throw winrt::hresult_error(code, winrt::hresult_error::no_originate);
+  if (code < 0) throw winrt::hresult_error(code);
   co_return 0;
 }
 
@@ -305,8 +303,7 @@ void failedAndCancelledOperationsRaiseTheirCode() {
 void anOperationThatCannotStartFailsAtOnce() {
   Seen seen;
   awaitInto(platform::fromOperation<uint32_t>([]() -> wf::IAsyncOperation<uint32_t> {
-              throw winrt::hresult_error(static_cast<int32_t>(0x80040154),
-                                         winrt::hresult_error::no_originate);
+              throw winrt::hresult_error(static_cast<int32_t>(0x80040154));
             }),
             seen);
   CHECK_EQ(seen.resumptions.load(), 1);

@@ -31,12 +31,9 @@ String systemMessage(int32_t code) {
   return text;
 }
 
-}  // namespace
-
-hresult_error platformError(const winrt::hresult_error& error) {
-  const int32_t code = error.code();
-  // The projection keeps the restricted error details that the failing call recorded.
-  if (auto details = error.try_as<winrt::impl::IRestrictedErrorInfo>()) {
+// The one translation; `details` may be null.
+hresult_error translate(int32_t code, winrt::impl::IRestrictedErrorInfo* details) {
+  if (details) {
     Bstr description, restricted, capabilitySid;
     int32_t detailsCode = 0;
     if (details->GetErrorDetails(&description.value, &detailsCode, &restricted.value,
@@ -46,6 +43,17 @@ hresult_error platformError(const winrt::hresult_error& error) {
     }
   }
   return {code, systemMessage(code)};
+}
+
+}  // namespace
+
+hresult_error platformError(const winrt::hresult_error& error) {
+  // The projection keeps the restricted error details that the failing call recorded.
+  return translate(error.code(), error.try_as<winrt::impl::IRestrictedErrorInfo>().get());
+}
+
+hresult_error platformError(int32_t code) {
+  return translate(code, nullptr);
 }
 
 }  // namespace platform

@@ -10,11 +10,9 @@ namespace platform {
 // error details the failing call recorded, when they describe this very code, else the system
 // message table's text for the code. Untrimmed: the core's error text trims it.
 hresult_error platformError(const winrt::hresult_error& error);
-
-// A failure known only by its code (a cancelled operation, memory running out in a callback).
-inline hresult_error platformError(int32_t code) {
-  return platformError(winrt::hresult_error(code, winrt::hresult_error::no_originate));
-}
+// The same for a failure known only by its code (a cancelled operation, memory running out in
+// a callback): the system message table's text.
+hresult_error platformError(int32_t code);
 
 // Runs one call into the projection, with its failures as hresult_error.
 template <typename Call>
