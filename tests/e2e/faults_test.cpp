@@ -162,6 +162,74 @@ TEST(RadioFaults, SlowProbeHoldsCommandsUntilReadyThenServesThemInOrder) {
   EXPECT_EQ(bridge.wait(), 0);
 }
 
+// Where completions arrive: on a new platform thread each, inside the call that started the
+// operation (the task then goes on on the command thread, a store's echo and a close's end of
+// the pending load arrive inside the store or the close), or all on one shared thread. The host
+// sees the same session every time.
+class CompletionThreads : public testing::TestWithParam<const char*> {};
+
+TEST_P(CompletionThreads, GiveTheSameSessionWhereverTheyArrive) {
+  BridgeProcess bridge({.world = std::string("completions ") + GetParam() +
+                                 "\ninquiry-unit-ms 1\n"
+                                 "device A4:50:46:12:34:56\n  name \"R\"\n  watcher yes\n"
+                                 "  pin \"482916\"\n  pair-delay-ms 0\n  connect-delay-ms 0\n"
+                                 "device 00:11:22:33:44:55\n  name \"Q\"\n  pairing confirm\n"
+                                 "  pair-status 19\n  connect refuse 0x8007274D\n"
+                                 "device 00:11:22:33:44:66\n  heard 0\n"
+                                 "  phone-send \"bye\"\n  phone-close\n"});
+  ASSERT_EQ(bridge.nextEvent(), ready);
+  bridge.send(R"({"t":"scan","seconds":1})");
+  EXPECT_EQ(bridge.nextEvent(),
+            R"({"t":"device","addr":"A4:50:46:12:34:56","name":"R","paired":false})");
+  EXPECT_EQ(bridge.nextEvent(),
+            R"({"t":"device","addr":"00:11:22:33:44:55","name":"Q","paired":false})");
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"scan-done"})");
+  bridge.send(R"({"t":"stop-scan"})");
+
+  bridge.send(R"({"t":"pair","addr":"A4:50:46:12:34:56"})");
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"pairing-code","code":"482916"})");
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"pair-result","addr":"A4:50:46:12:34:56","ok":true})");
+  bridge.send(R"({"t":"pair","addr":"00:11:22:33:44:55"})");
+  EXPECT_EQ(bridge.nextEvent(),
+            R"({"t":"pair-result","addr":"00:11:22:33:44:55","ok":false,)"
+            R"("error":"сопряжение не состоялось (код 19) — подтвердили ли на телефоне?"})");
+
+  bridge.send(connectPhone);
+  EXPECT_EQ(bridge.nextEvent(), connected);
+  bridge.send(send("hello"));
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"data","b64":"aGVsbG8="})");
+  // A refused connect leaves the open connection alone.
+  bridge.send(R"({"t":"connect","addr":"00:11:22:33:44:55"})");
+  EXPECT_EQ(bridge.nextEvent(),
+            R"({"t":"error","error":"No connection could be made because the target machine )"
+            R"x(actively refused it. (0x8007274D)"})x");
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"closed","reason":"не удалось открыть соединение"})");
+  bridge.send(send("again"));
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"data","b64":"YWdhaW4="})");
+  bridge.send(R"({"t":"disconnect"})");
+  EXPECT_EQ(bridge.nextEvent(), closed);
+  bridge.send(send("nowhere"));
+
+  // A phone that says goodbye and hangs up at once.
+  bridge.send(R"({"t":"connect","addr":"00:11:22:33:44:66"})");
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"connected","addr":"00:11:22:33:44:66"})");
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"data","b64":"Ynll"})");
+  EXPECT_EQ(bridge.nextEvent(), closed);
+  EXPECT_EQ(bridge.drainEvents(), std::vector<std::string>{});
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+  EXPECT_THAT(bridge.logBytes(), HasSubstr("[pair] система просит подтверждения, вид=8\r\n"));
+  EXPECT_THAT(bridge.logBytes(), HasSubstr("[pair] система просит подтверждения, вид=1\r\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CompletionThreads,
+                         testing::Values("platform-thread", "at-once", "one-thread"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::erase(name, '-');
+                           return name;
+                         });
+
 // ---- Faults of the host's side --------------------------------------------------------------
 
 TEST(HostFaults, ClosedStandardOutputStillRunsConnectionsAndPairingAndLogsThem) {
