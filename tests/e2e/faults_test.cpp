@@ -309,6 +309,55 @@ TEST(HostFaults, LogDiskFullDuringTheRunSendsLaterLinesToStandardErrorOnly) {
   EXPECT_EQ(err.compare(0, log.size() - 3, log, 3), 0);
 }
 
+std::string repeat(const std::string& piece, size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Lines of several megabytes in the shapes that cost a careless reader or scanner the most
+// (a pass that went back over the line for each quote or escape would take hours): each is
+// read and parsed once, and the bridge serves the next command at once.
+TEST(HostFaults, HugeLinesOfEveryShapeAreReadOnceAndTheBridgeGoesOn) {
+  constexpr size_t size = 4u << 20;
+  const std::vector<std::pair<std::string, std::string>> lines = {
+      {"quotes", std::string(size, '"')},
+      {"escapedQuotes", R"({"t":")" + repeat(R"(\")", size / 2) + R"("})"},
+      {"noQuote", std::string(size, '{')},
+      {"repeatedKeys", "{" + repeat(R"("k":1,)", size / 6) + R"("t":"nope"})"},
+      {"backslashesToTheEnd", R"({"t":")" + std::string(size, '\\')},
+      {"backslashesThenAQuote", R"({"t":")" + std::string(size, '\\') + R"("})"},
+      {"sendWithoutAlphabet", R"({"t":"send","b64":")" + std::string(size, '-') + R"("})"},
+  };
+  BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n"});
+  ASSERT_EQ(bridge.nextEvent(), ready);
+  bridge.send(connectPhone);
+  ASSERT_EQ(bridge.nextEvent(), connected);
+  for (const auto& [name, line] : lines) {
+    SCOPED_TRACE(name);
+    bridge.send(line);
+    // Nothing from the huge line itself; the next send echoes.
+    expectEchoWorks(bridge, false);
+  }
+  bridge.send(R"({"t":"disconnect"})");
+  EXPECT_EQ(bridge.nextEvent(), closed);
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+  // Compared line by line: a failure must not print megabytes.
+  const std::string unknown = "[cmd] незнакомая команда: «";
+  int unknownLines = 0;
+  bool noQuoteLine = false, repeatedKeysLine = false;
+  for (const auto& l : bridge.logLines()) {
+    unknownLines += l.rfind(unknown, 0) == 0;
+    noQuoteLine |= l == unknown + "» в строке: " + std::string(120, '{');
+    repeatedKeysLine |= l == unknown + "nope» в строке: {" + repeat(R"("k":1,)", 19) + R"("k":1)";
+  }
+  EXPECT_EQ(unknownLines, 6);
+  EXPECT_TRUE(noQuoteLine);
+  EXPECT_TRUE(repeatedKeysLine);
+}
+
 TEST(HostFaults, SendOfSeveralMegabytesInOneLineArrivesWhole) {
   BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n"});
   ASSERT_EQ(bridge.nextEvent(), ready);
