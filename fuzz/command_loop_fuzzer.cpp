@@ -183,8 +183,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   *argv = arguments.data();
 
   char path[] = "/tmp/quintel-fuzz-world-XXXXXX";
+  // QUINTEL_FUZZ_COMPLETIONS picks where completions arrive (the world's `completions`):
+  // inside the calls that start the operations, or on one shared thread.
+  std::string world = worldText;
+  const char* mode = std::getenv("QUINTEL_FUZZ_COMPLETIONS");
+  if (mode && *mode) world = "completions " + std::string(mode) + "\n" + world;
   int fd = mkstemp(path);
-  if (fd < 0 || write(fd, worldText, sizeof worldText - 1) != sizeof worldText - 1) std::abort();
+  if (fd < 0 || write(fd, world.data(), world.size()) != static_cast<ssize_t>(world.size()))
+    std::abort();
   close(fd);
   setenv("QUINTEL_BT_WORLD", path, 1);
 
