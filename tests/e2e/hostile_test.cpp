@@ -260,6 +260,7 @@ const std::vector<std::pair<const char*, std::u16string>> hostileTexts = {
     {"units248", std::u16string(248, u'ж')},
     {"pairCutAt247", std::u16string(246, u'a') + u"\xD83D\xDE00"},
     {"zeroInside", std::u16string(u"before\0after", 12)},
+    {"ascii248", std::u16string(247, u'n') + u'"'},
 };
 
 // The name the inquiry reports: up to its zero, at most 247 units, the address when empty.

@@ -67,9 +67,16 @@ struct Tally {
   }
 };
 
-TEST(Stress, OverlappingScansWithStopScanEachEndWithTheirOwnScanDone) {
+// Each stress runs with completions on a new platform thread each, inside the calls that
+// start the operations, and all on one shared platform thread.
+class Stress : public testing::TestWithParam<const char*> {
+ protected:
+  std::string completions() const { return std::string("completions ") + GetParam() + "\n"; }
+};
+
+TEST_P(Stress, OverlappingScansWithStopScanEachEndWithTheirOwnScanDone) {
   constexpr int scans = 40;
-  std::string world = "inquiry-unit-ms 4\n";
+  std::string world = completions() + "inquiry-unit-ms 4\n";
   for (int i = 1; i <= 3; ++i)
     world += "device " + addressOf(i) + "\n  watcher " + (i == 2 ? "yes" : "no") + "\n";
   BridgeProcess bridge({.world = world});
@@ -96,9 +103,9 @@ TEST(Stress, OverlappingScansWithStopScanEachEndWithTheirOwnScanDone) {
             scans);
 }
 
-TEST(Stress, PairsAndConnectsInFlightTogetherEachGetTheirOutcome) {
+TEST_P(Stress, PairsAndConnectsInFlightTogetherEachGetTheirOutcome) {
   constexpr int commands = 60;
-  std::string world;
+  std::string world = completions();
   for (int i = 1; i <= 4; ++i)
     world += "device " + addressOf(i) + "\n  pairing " + (i % 2 ? "pin" : "confirm") +
              "\n  pair-delay-ms " + std::to_string(3 * i) + "\n  connect-delay-ms " +
@@ -132,10 +139,10 @@ TEST(Stress, PairsAndConnectsInFlightTogetherEachGetTheirOutcome) {
   EXPECT_EQ(bridge.wait(), 0);
 }
 
-TEST(Stress, ConnectSendAndDisconnectInterleavedWithPhoneDataKeepEveryPayloadWhole) {
+TEST_P(Stress, ConnectSendAndDisconnectInterleavedWithPhoneDataKeepEveryPayloadWhole) {
   constexpr int rounds = 40;
-  BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n  connect-delay-ms 2\n"
-                                 "  phone-burst 20000\n"});
+  BridgeProcess bridge({.world = completions() + "device A4:50:46:12:34:56\n  connect-delay-ms 2\n"
+                                                 "  phone-burst 20000\n"});
   ASSERT_EQ(bridge.nextEvent(), ready);
   std::mt19937 random(13);
   for (int i = 0; i < rounds; ++i) {
@@ -157,10 +164,10 @@ TEST(Stress, ConnectSendAndDisconnectInterleavedWithPhoneDataKeepEveryPayloadWho
   EXPECT_EQ(bridge.wait(), 0);
 }
 
-TEST(Stress, PhoneClosingWhileStoresArePendingEndsEachConnectionOnce) {
+TEST_P(Stress, PhoneClosingWhileStoresArePendingEndsEachConnectionOnce) {
   constexpr int rounds = 20;
-  BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n  connect-delay-ms 1\n"
-                                 "  close-after-bytes 5000\n"});
+  BridgeProcess bridge({.world = completions() + "device A4:50:46:12:34:56\n  connect-delay-ms 1\n"
+                                                 "  close-after-bytes 5000\n"});
   ASSERT_EQ(bridge.nextEvent(), ready);
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -190,6 +197,14 @@ TEST(Stress, PhoneClosingWhileStoresArePendingEndsEachConnectionOnce) {
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Completions, Stress,
+                         testing::Values("platform-thread", "at-once", "one-thread"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::erase(name, '-');
+                           return name;
+                         });
 
 // 100 MB through the echo phone in sends of random sizes, checked byte for byte, with the
 // bridge's peak memory bounded. Labelled "long" (CMake), so sanitizer runs skip it.
