@@ -204,6 +204,54 @@ TEST_P(Stress, PhoneClosingWhileStoresArePendingEndsEachConnectionOnce) {
   EXPECT_EQ(bridge.wait(), 0);
 }
 
+// The host ends its input while scans, pairings, connects, sends and a bursting phone are all
+// in flight: the bridge exits 0 without waiting for them, and what it wrote is whole lines.
+TEST_P(Stress, EndOfInputWithEverythingInFlightExitsZeroLeavingWholeLines) {
+  constexpr int runs = 20;
+  const std::string world = completions() + "inquiry-unit-ms 2\n" + "device " + addressOf(1) +
+                            "\n  watcher yes\n  pair-delay-ms 2\n  connect-delay-ms 1\n"
+                            "  phone-burst 50000\n" +
+                            "device " + addressOf(2) +
+                            "\n  pairing confirm\n  pair-delay-ms 1\n  phone silent\n";
+  std::mt19937 random(17);
+  for (int run = 0; run < runs; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    BridgeProcess bridge({.world = world});
+    std::string commands;
+    for (int i = 0; i < 30; ++i) {
+      std::string addr = addressOf(1 + static_cast<int>(random() % 2));
+      switch (random() % 6) {
+        case 0:
+          commands += R"({"t":"scan","seconds":1})";
+          break;
+        case 1:
+          commands += R"({"t":"stop-scan"})";
+          break;
+        case 2:
+          commands += command("pair", addr);
+          break;
+        case 3:
+          commands += command("connect", addr);
+          break;
+        case 4:
+          commands += send(std::string(random() % 3000 + 1, 'x'));
+          break;
+        default:
+          commands += R"({"t":"disconnect"})";
+      }
+      commands += "\n";
+    }
+    bridge.sendRaw(commands);
+    bridge.closeInput();
+    ASSERT_EQ(bridge.wait(), 0);
+    std::string out = bridge.stdoutBytes();
+    ASSERT_TRUE(out.ends_with("\r\n")) << "the last line is cut";
+    Tally tally;
+    for (const auto& line : harness::splitCrlf(out)) tally.add(line);
+    EXPECT_EQ(tally.lines.front(), ready);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Completions, Stress,
                          testing::Values("platform-thread", "at-once", "one-thread"),
                          [](const auto& info) {
