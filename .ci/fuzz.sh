@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-targets=(parse_command base64 json_text command_loop)
+# command_loop runs twice: completions on platform threads, then inside the calls that start
+# the operations (QUINTEL_FUZZ_COMPLETIONS).
+runs=(parse_command base64 json_text command_loop command_loop:at-once)
 
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 cmake --build "$build"
@@ -18,25 +20,29 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=()
-for target in "${targets[@]}"; do
+for run in "${runs[@]}"; do
+  target=${run%%:*}
+  mode=${run#"$target"}
+  mode=${mode#:}
+  name=$target${mode:+-$mode}
   # New inputs go to a scratch corpus, so the repository's corpus stays short.
-  mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
-  log=$work/$target/log
+  mkdir -p "$work/$name/corpus" "$work/$name/artifacts"
+  log=$work/$name/log
   rc=0
-  "$build/$target" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
-    -artifact_prefix="$work/$target/artifacts/" \
-    "$work/$target/corpus" "fuzz/corpus/$target" >"$log" 2>&1 || rc=$?
+  QUINTEL_FUZZ_COMPLETIONS=$mode "$build/$target" -max_total_time="$seconds" -timeout=30 \
+    -print_final_stats=1 -artifact_prefix="$work/$name/artifacts/" \
+    "$work/$name/corpus" "fuzz/corpus/$target" >"$log" 2>&1 || rc=$?
   if [ "$rc" -ne 0 ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then
-    echo "FAIL $target (exit status $rc):"
+    echo "FAIL $name (exit status $rc):"
     tail -n 80 "$log"
-    mkdir -p "$build/fuzz-artifacts/$target"
-    cp -r "$work/$target/artifacts/." "$build/fuzz-artifacts/$target/"
-    failed+=("$target")
+    mkdir -p "$build/fuzz-artifacts/$name"
+    cp -r "$work/$name/artifacts/." "$build/fuzz-artifacts/$name/"
+    failed+=("$name")
     continue
   fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   added=$(sed -n 's/^stat::new_units_added: *//p' "$log")
-  echo "ok   $target: ${runs:-?} executions in ${seconds} s, ${added:-0} new inputs"
+  echo "ok   $name: ${executions:-?} executions in ${seconds} s, ${added:-0} new inputs"
 done
 
 if [ ${#failed[@]} -gt 0 ]; then

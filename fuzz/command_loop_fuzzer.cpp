@@ -3,17 +3,26 @@
 // detached platform threads and may still be running while the next session begins, as they
 // would in a bridge that keeps reading commands. Nothing is torn down between inputs.
 //
+// Every event line the bridge writes goes through a pipe to a checker thread, which traps on
+// a line that is not one whole event: a flat JSON object, "t" first and of a known kind, only
+// string and literal values, base64 in data events, CR LF at its end.
+//
 // Process-wide objects (the world, the log, the connection state, coroutine frames parked in
 // pending platform operations) stay alive on purpose, so leak checking is off for this target
-// only (-detect_leaks=0). Events and log lines go to /dev/null (-close_fd_mask=3: libFuzzer
-// keeps its own report stream), and the log file beside the executable is disabled.
+// only (-detect_leaks=0). Log lines go to /dev/null (-close_fd_mask=2: libFuzzer keeps its own
+// report stream), and the log file beside the executable is disabled.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "host/bridge.h"
@@ -77,12 +86,96 @@ device 00:11:22:33:44:DD
 
 std::vector<char*> arguments;
 
+void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+// A JSON string at `p` (its opening quote), as strict JSON allows it; its raw content.
+std::string_view jsonString(std::string_view line, size_t& p) {
+  check(p < line.size() && line[p] == '"');
+  size_t start = ++p;
+  for (;; ++p) {
+    check(p < line.size());
+    auto c = static_cast<unsigned char>(line[p]);
+    check(c >= 0x20);
+    if (c == '"') break;
+    if (c != '\\') continue;
+    check(++p < line.size());
+    if (line[p] == 'u') {
+      check(p + 4 < line.size());
+      for (int k = 1; k <= 4; ++k)
+        check(std::string_view("0123456789abcdefABCDEF").find(line[p + k]) !=
+              std::string_view::npos);
+      p += 4;
+    } else {
+      check(std::string_view("\"\\/bfnrt").find(line[p]) != std::string_view::npos);
+    }
+  }
+  return line.substr(start, p++ - start);
+}
+
+void checkEvent(std::string_view line) {
+  static const std::set<std::string_view> kinds = {"ready",        "device",      "scan-done",
+                                                   "pairing-code", "pair-result", "connected",
+                                                   "data",         "error",       "closed"};
+  size_t p = 0;
+  check(line.substr(0, 1) == "{");
+  ++p;
+  std::string_view kind;
+  for (bool first = true;; first = false) {
+    std::string_view key = jsonString(line, p);
+    check(!first || key == "t");
+    check(p < line.size() && line[p++] == ':');
+    std::string_view value;
+    if (line.substr(p, 4) == "true") {
+      p += 4;
+    } else if (line.substr(p, 5) == "false") {
+      p += 5;
+    } else {
+      value = jsonString(line, p);
+    }
+    if (first) kind = value;
+    if (key == "b64") {
+      check(value.size() % 4 == 0);
+      for (char c : value)
+        check(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=');
+    }
+    check(p < line.size());
+    if (line[p] == '}') break;
+    check(line[p++] == ',');
+  }
+  check(p + 1 == line.size());
+  check(kinds.count(kind) == 1);
+}
+
+// Reads the bridge's standard output for as long as the process lives.
+void checkEvents(int fd) {
+  std::string pending;
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+      check(n < 0 && errno == EINTR);
+      continue;
+    }
+    pending.append(buffer, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      check(end > start && pending[end - 1] == '\r');
+      std::string_view line(pending.data() + start, end - 1 - start);
+      check(line.find_first_of("\r\n") == std::string_view::npos);
+      checkEvent(line);
+    }
+    pending.erase(0, start);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   // Defaults for this target, before the caller's own flags so that those win.
   static char noLeaks[] = "-detect_leaks=0";
-  static char quiet[] = "-close_fd_mask=3";
+  static char quiet[] = "-close_fd_mask=2";
   arguments.assign(*argv, *argv + *argc);
   arguments.insert(arguments.begin() + 1, {noLeaks, quiet});
   arguments.push_back(nullptr);
@@ -90,8 +183,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   *argv = arguments.data();
 
   char path[] = "/tmp/quintel-fuzz-world-XXXXXX";
+  // QUINTEL_FUZZ_COMPLETIONS picks where completions arrive (the world's `completions`):
+  // inside the calls that start the operations, or on one shared thread.
+  std::string world = worldText;
+  const char* mode = std::getenv("QUINTEL_FUZZ_COMPLETIONS");
+  if (mode && *mode) world = "completions " + std::string(mode) + "\n" + world;
   int fd = mkstemp(path);
-  if (fd < 0 || write(fd, worldText, sizeof worldText - 1) != sizeof worldText - 1) std::abort();
+  if (fd < 0 || write(fd, world.data(), world.size()) != static_cast<ssize_t>(world.size()))
+    std::abort();
   close(fd);
   setenv("QUINTEL_BT_WORLD", path, 1);
 
@@ -99,6 +198,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   // destroyed under them; libFuzzer ends a finished run with exit(0), whose static
   // destructors would do just that. (Its exits on a finding use _Exit and keep their status.)
   std::atexit([] { std::_Exit(0); });
+
+  int events[2];
+  if (pipe2(events, O_CLOEXEC) != 0 || dup2(events[1], 1) < 0) std::abort();
+  close(events[1]);
+  std::thread(checkEvents, events[0]).detach();
 
   std::ofstream& log = logFile();
   log.close();

@@ -8,13 +8,15 @@ namespace {
 // quote, or at the end of the line.
 std::string readBody(std::string_view line, size_t& p) {
   std::string out;
+  // The next quote is looked for again only once p has passed it: a body of many escapes
+  // (and no quote after them) would otherwise cost a pass to the end of the line per escape.
+  size_t quote = line.find('"', p);
   while (p < line.size()) {
+    if (quote < p) quote = line.find('"', p);
     // Plain bytes up to the next quote or backslash go over in one piece: a send's base64
     // body is thousands of them.
     const char* start = line.data() + p;
-    size_t left = line.size() - p;
-    const void* quote = std::memchr(start, '"', left);
-    size_t run = quote ? static_cast<size_t>(static_cast<const char*>(quote) - start) : left;
+    size_t run = (quote == std::string_view::npos ? line.size() : quote) - p;
     const void* slash = std::memchr(start, '\\', run);
     if (slash) run = static_cast<size_t>(static_cast<const char*>(slash) - start);
     out.append(start, run);

@@ -260,6 +260,7 @@ const std::vector<std::pair<const char*, std::u16string>> hostileTexts = {
     {"units248", std::u16string(248, u'ж')},
     {"pairCutAt247", std::u16string(246, u'a') + u"\xD83D\xDE00"},
     {"zeroInside", std::u16string(u"before\0after", 12)},
+    {"ascii248", std::u16string(247, u'n') + u'"'},
 };
 
 // The name the inquiry reports: up to its zero, at most 247 units, the address when empty.
@@ -346,7 +347,8 @@ TEST(HostileAir, HostileDeviceIdsWorkAsAddressTextsAndComeBackEscaped) {
   // A watcher id's text after its last "#" is a key the host may use as the address text.
   std::vector<std::u16string> keys = {u"\"quoted\" \\ back", u"line\r\nbreak\ttab\x01",
                                       u"lone\xD800 half", u"\\u0041\\\"", u"ключ"};
-  std::string world = "inquiry-unit-ms 1\n";
+  // The watcher must not be stopped by the end of a 1 ms scan before it has reported.
+  std::string world = "inquiry-unit-ms 1\nwatcher-stop refuse-always\n";
   for (size_t i = 0; i < keys.size(); ++i)
     world += "device " + address(static_cast<int>(i)) + "\n  watcher yes\n  heard 0\n" +
              "  pairing confirm\n  pair-delay-ms 1\n  id " +
@@ -354,6 +356,7 @@ TEST(HostileAir, HostileDeviceIdsWorkAsAddressTextsAndComeBackEscaped) {
   BridgeProcess bridge({.world = world});
   bridge.send(R"({"t":"scan","seconds":1})");
   ASSERT_TRUE(bridge.waitEvent("scan-done"));
+  ASSERT_TRUE(bridge.waitLog("[scan] известные устройства перечислены, дальше эфир"));
   for (const auto& key16 : keys) {
     std::string key = utf8(u"Bluetooth" + key16);
     SCOPED_TRACE(key);

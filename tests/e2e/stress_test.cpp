@@ -2,6 +2,7 @@
 // times over. Each run checks what the host must always get (every line a known event,
 // payloads intact, one outcome per command, exit status 0); run under ThreadSanitizer
 // (.ci/tsan.sh) the same runs catch the data races they provoke.
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -67,9 +68,16 @@ struct Tally {
   }
 };
 
-TEST(Stress, OverlappingScansWithStopScanEachEndWithTheirOwnScanDone) {
+// Each stress runs with completions on a new platform thread each, inside the calls that
+// start the operations, and all on one shared platform thread.
+class Stress : public testing::TestWithParam<const char*> {
+ protected:
+  std::string completions() const { return std::string("completions ") + GetParam() + "\n"; }
+};
+
+TEST_P(Stress, OverlappingScansWithStopScanEachEndWithTheirOwnScanDone) {
   constexpr int scans = 40;
-  std::string world = "inquiry-unit-ms 4\n";
+  std::string world = completions() + "inquiry-unit-ms 4\n";
   for (int i = 1; i <= 3; ++i)
     world += "device " + addressOf(i) + "\n  watcher " + (i == 2 ? "yes" : "no") + "\n";
   BridgeProcess bridge({.world = world});
@@ -96,9 +104,9 @@ TEST(Stress, OverlappingScansWithStopScanEachEndWithTheirOwnScanDone) {
             scans);
 }
 
-TEST(Stress, PairsAndConnectsInFlightTogetherEachGetTheirOutcome) {
+TEST_P(Stress, PairsAndConnectsInFlightTogetherEachGetTheirOutcome) {
   constexpr int commands = 60;
-  std::string world;
+  std::string world = completions();
   for (int i = 1; i <= 4; ++i)
     world += "device " + addressOf(i) + "\n  pairing " + (i % 2 ? "pin" : "confirm") +
              "\n  pair-delay-ms " + std::to_string(3 * i) + "\n  connect-delay-ms " +
@@ -132,10 +140,10 @@ TEST(Stress, PairsAndConnectsInFlightTogetherEachGetTheirOutcome) {
   EXPECT_EQ(bridge.wait(), 0);
 }
 
-TEST(Stress, ConnectSendAndDisconnectInterleavedWithPhoneDataKeepEveryPayloadWhole) {
+TEST_P(Stress, ConnectSendAndDisconnectInterleavedWithPhoneDataKeepEveryPayloadWhole) {
   constexpr int rounds = 40;
-  BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n  connect-delay-ms 2\n"
-                                 "  phone-burst 20000\n"});
+  BridgeProcess bridge({.world = completions() + "device A4:50:46:12:34:56\n  connect-delay-ms 2\n"
+                                                 "  phone-burst 20000\n"});
   ASSERT_EQ(bridge.nextEvent(), ready);
   std::mt19937 random(13);
   for (int i = 0; i < rounds; ++i) {
@@ -147,20 +155,25 @@ TEST(Stress, ConnectSendAndDisconnectInterleavedWithPhoneDataKeepEveryPayloadWho
   Tally tally;
   ASSERT_TRUE(tally.until(bridge, [](Tally& t) { return t.kinds["connected"] == rounds; }));
   bridge.send(R"({"t":"disconnect"})");
-  for (const auto& e : bridge.drainEvents(1s)) tally.add(e);
-  EXPECT_GE(tally.kinds["closed"], 1);
-  // The last event is the end of the last connection: nothing of it follows its closed.
+  // The last connection ends with its closed event, and nothing of it follows.
+  ASSERT_TRUE(tally.until(bridge, [](Tally& t) {
+    auto last = std::find_if(t.lines.rbegin(), t.lines.rend(), [](const std::string& e) {
+      return e.rfind(R"({"t":"connected")", 0) == 0 || e == closed;
+    });
+    return *last == closed;
+  }));
   EXPECT_EQ(tally.lines.back(), closed);
+  EXPECT_EQ(bridge.drainEvents(), std::vector<std::string>{});
   bridge.send(R"({"t":"send","b64":"QUJD"})");
   EXPECT_EQ(bridge.drainEvents(), std::vector<std::string>{});
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
 }
 
-TEST(Stress, PhoneClosingWhileStoresArePendingEndsEachConnectionOnce) {
+TEST_P(Stress, PhoneClosingWhileStoresArePendingEndsEachConnectionOnce) {
   constexpr int rounds = 20;
-  BridgeProcess bridge({.world = "device A4:50:46:12:34:56\n  connect-delay-ms 1\n"
-                                 "  close-after-bytes 5000\n"});
+  BridgeProcess bridge({.world = completions() + "device A4:50:46:12:34:56\n  connect-delay-ms 1\n"
+                                                 "  close-after-bytes 5000\n"});
   ASSERT_EQ(bridge.nextEvent(), ready);
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -190,6 +203,62 @@ TEST(Stress, PhoneClosingWhileStoresArePendingEndsEachConnectionOnce) {
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
 }
+
+// The host ends its input while scans, pairings, connects, sends and a bursting phone are all
+// in flight: the bridge exits 0 without waiting for them, and what it wrote is whole lines.
+TEST_P(Stress, EndOfInputWithEverythingInFlightExitsZeroLeavingWholeLines) {
+  constexpr int runs = 20;
+  const std::string world = completions() + "inquiry-unit-ms 2\n" + "device " + addressOf(1) +
+                            "\n  watcher yes\n  pair-delay-ms 2\n  connect-delay-ms 1\n"
+                            "  phone-burst 50000\n" +
+                            "device " + addressOf(2) +
+                            "\n  pairing confirm\n  pair-delay-ms 1\n  phone silent\n";
+  std::mt19937 random(17);
+  for (int run = 0; run < runs; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    BridgeProcess bridge({.world = world});
+    std::string commands;
+    for (int i = 0; i < 30; ++i) {
+      std::string addr = addressOf(1 + static_cast<int>(random() % 2));
+      switch (random() % 6) {
+        case 0:
+          commands += R"({"t":"scan","seconds":1})";
+          break;
+        case 1:
+          commands += R"({"t":"stop-scan"})";
+          break;
+        case 2:
+          commands += command("pair", addr);
+          break;
+        case 3:
+          commands += command("connect", addr);
+          break;
+        case 4:
+          commands += send(std::string(random() % 3000 + 1, 'x'));
+          break;
+        default:
+          commands += R"({"t":"disconnect"})";
+      }
+      commands += "\n";
+    }
+    bridge.sendRaw(commands);
+    bridge.closeInput();
+    ASSERT_EQ(bridge.wait(), 0);
+    std::string out = bridge.stdoutBytes();
+    ASSERT_TRUE(out.ends_with("\r\n")) << "the last line is cut";
+    Tally tally;
+    for (const auto& line : harness::splitCrlf(out)) tally.add(line);
+    EXPECT_EQ(tally.lines.front(), ready);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Completions, Stress,
+                         testing::Values("platform-thread", "at-once", "one-thread"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::erase(name, '-');
+                           return name;
+                         });
 
 // 100 MB through the echo phone in sends of random sizes, checked byte for byte, with the
 // bridge's peak memory bounded. Labelled "long" (CMake), so sanitizer runs skip it.

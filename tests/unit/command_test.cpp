@@ -30,6 +30,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{R"({"v":"x\ny"})", {{"v", "x\ny"}}},
         ParseCase{R"({"v":"\u0041"})", {{"v", "u0041"}}},
         ParseCase{R"({"v":"\r\t\/\b\\"})", {{"v", "\r\t/b\\"}}},
+        ParseCase{R"({"v":"a\"b\"\\","w":"\\\"","t":"x"})",
+                  {{"v", "a\"b\"\\"}, {"w", "\\\""}, {"t", "x"}}},
         ParseCase{"{\"t\":\t\"scan\"}", {{"t", "\t\"scan\""}}},
         ParseCase{R"({"a":true,"b":null,"c":-1.5e3})", {{"a", "true"}, {"b", "null"}, {"c", "-1.5e3"}}},
         ParseCase{R"({"a":{"b":"c"},"t":"scan"})", {{"a", R"({"b":"c")"}, {"t", "scan"}}},

@@ -90,9 +90,21 @@ void Link::write(std::span<const uint8_t> bytes) {
 }
 
 platform::Async<uint32_t> Link::store() {
-  std::lock_guard guard(lock_);
+  std::unique_lock guard(lock_);
   if (closed_) return platform::Async<uint32_t>::failed(world().error(objectClosed));
   if (storing_) return platform::Async<uint32_t>::failed(world().error(illegalCall));
+  if (world().completions == Completions::atOnce) {
+    // The phone takes the bytes inside this call; an echo completes a pending load here too.
+    std::string bytes;
+    bytes.swap(output_);
+    storing_ = true;
+    guard.unlock();
+    auto fault = toPhone(bytes);
+    guard.lock();
+    storing_ = false;
+    if (fault) return platform::Async<uint32_t>::failed(world().error(*fault));
+    return platform::Async<uint32_t>::ready(static_cast<uint32_t>(bytes.size()));
+  }
   auto [op, done] = platform::Async<uint32_t>::pending();
   storing_ = true;
   storeBytes_.swap(output_);
@@ -113,7 +125,7 @@ void Link::close() {
     // The live phone sees the end of the stream; its reader thread wakes and ends.
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
   }
-  // Completed on a platform thread of its own, never inside the caller's close.
+  // Completed on a platform thread of its own (inside this call with `completions at-once`).
   if (pending) post(0, [pending] { pending.fail(world().error(loadCanceled)); });
 }
 

@@ -1,15 +1,74 @@
 #include "platform/sim/runtime.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace sim {
 
 namespace {
 thread_local uint32_t lastErrorCode = 0;
-}
+
+// `completions one-thread`: one platform thread runs every piece of posted work, in the order
+// it falls due. Never destroyed: like the OS's threads, it may still run while the process ends.
+class SharedThread {
+ public:
+  static SharedThread& instance() {
+    static auto* shared = new SharedThread;
+    return *shared;
+  }
+
+  void add(uint32_t delayMs, std::function<void()> work) {
+    std::lock_guard guard(lock_);
+    // Equal due times keep the order they were posted in.
+    due_.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs),
+                 std::move(work));
+    changed_.notify_one();
+  }
+
+ private:
+  SharedThread() {
+    std::thread([this] { run(); }).detach();
+  }
+
+  void run() {
+    std::unique_lock guard(lock_);
+    for (;;) {
+      if (due_.empty()) {
+        changed_.wait(guard);
+        continue;
+      }
+      auto first = due_.begin();
+      if (first->first > std::chrono::steady_clock::now()) {
+        changed_.wait_until(guard, first->first);
+        continue;
+      }
+      std::function<void()> work = std::move(first->second);
+      due_.erase(first);
+      guard.unlock();
+      work();
+      guard.lock();
+    }
+  }
+
+  std::mutex lock_;  // guards due_
+  std::condition_variable changed_;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> due_;
+};
+
+}  // namespace
 
 void post(uint32_t delayMs, std::function<void()> work) {
+  switch (world().completions) {
+    case Completions::atOnce:
+      return work();
+    case Completions::oneThread:
+      return SharedThread::instance().add(delayMs, std::move(work));
+    case Completions::platformThread:
+      break;
+  }
   std::thread([delayMs, work = std::move(work)] {
     if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     work();

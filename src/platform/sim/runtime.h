@@ -9,7 +9,8 @@
 namespace sim {
 
 // Runs `work` on a new platform thread after `delayMs` milliseconds. The thread is detached:
-// like the OS's threads, it may still run while the process ends.
+// like the OS's threads, it may still run while the process ends. The world's `completions`
+// may instead run it inside this call, at once, or on one shared platform thread.
 void post(uint32_t delayMs, std::function<void()> work);
 
 // Sleeps for a number of milliseconds, fractional allowed.

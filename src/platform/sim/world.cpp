@@ -215,6 +215,13 @@ bool Parser::topLevel(const std::string& key, World& w) {
   }
   if (key == "classic") return yesNo(w.classic);
   if (key == "probe-delay-ms") return milliseconds(w.probeDelayMs);
+  if (key == "completions") {
+    std::string v = word();
+    if (v == "platform-thread") return w.completions = Completions::platformThread, true;
+    if (v == "at-once") return w.completions = Completions::atOnce, true;
+    if (v == "one-thread") return w.completions = Completions::oneThread, true;
+    return fail("completions platform-thread, at-once or one-thread");
+  }
   if (key == "inquiry-unit-ms") {
     std::string v = word();
     char* end = nullptr;

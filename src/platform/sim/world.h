@@ -17,6 +17,11 @@ using Fault = std::optional<int32_t>;
 
 enum class AdapterKind { present, absent, failing };
 
+// The thread a platform completion (and a watcher or pairing callback) arrives on: a new one
+// for each; the thread that starts the operation, inside the call and without its delay (the
+// operation is complete before it is returned); or one platform thread for all, in order.
+enum class Completions { platformThread, atOnce, oneThread };
+
 // What the phone's application does with the connection once it is open.
 enum class PhoneMode { echo, silent, live };
 
@@ -80,6 +85,8 @@ struct World {
   bool classic = true;
   Fault adapterError;            // adapter error CODE
   uint32_t probeDelayMs = 0;
+
+  Completions completions = Completions::platformThread;
 
   double inquiryUnitMs = 1280;   // one Bluetooth inquiry unit
   uint64_t localAddress = 0x001A7DDA7110;
