@@ -1,5 +1,9 @@
 #include "host/bridge.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "connection/connection.h"
@@ -67,6 +71,18 @@ bool startBridge() {
   logLine("[start] журнал пишется в quintel-bt.log рядом с exe — перенаправлять вывод не нужно");
   emitEvent(R"({"t":"ready","backend":"windows"})");
   return true;
+}
+
+void endBridge() {
+  // A line another thread is writing is let finish, so the host never gets half an event; a
+  // writer stuck on a pipe nobody reads any more does not hold the end up for long. The locks
+  // stay taken: nothing is written after this.
+  constexpr auto patience = std::chrono::seconds(1);
+  std::unique_lock<std::timed_mutex> events(outputLock, patience);
+  std::unique_lock<std::timed_mutex> log(logLock, patience);
+  std::fflush(nullptr);
+  // Process-wide state is not torn down under the platform threads still using it.
+  std::_Exit(0);
 }
 
 void commandLoop(std::FILE* input) {

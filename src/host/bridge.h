@@ -7,3 +7,6 @@ bool startBridge();
 
 // Reads command lines from `input` until it ends, dispatching each; then disconnects.
 void commandLoop(std::FILE* input);
+
+// Ends the process with status 0 while tasks may still run on platform threads.
+[[noreturn]] void endBridge();

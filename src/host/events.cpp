@@ -3,11 +3,11 @@
 #include <array>
 #include <cstdio>
 
-std::mutex outputLock;
+std::timed_mutex outputLock;
 
 void emitEvent(std::string_view text) {
   static constexpr char lineEnd[] = "\r\n";
-  std::lock_guard lock(outputLock);
+  std::lock_guard<std::timed_mutex> lock(outputLock);
   if (std::ferror(stdout)) return;
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fwrite(lineEnd, 1, 2, stdout);

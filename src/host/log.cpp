@@ -5,10 +5,7 @@
 
 #include "platform/platform.h"
 
-namespace {
-// Keeps whole lines together on both destinations.
-std::mutex logLock;
-}  // namespace
+std::timed_mutex logLock;
 
 std::ofstream& logFile() {
   // Never destroyed: threads may still log while the process ends.
@@ -27,7 +24,7 @@ std::ofstream& logFile() {
 }
 
 void logLine(std::string_view text) {
-  std::lock_guard lock(logLock);
+  std::lock_guard<std::timed_mutex> lock(logLock);
   if (!std::ferror(stderr)) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fwrite("\r\n", 1, 2, stderr);

@@ -1,5 +1,6 @@
 #pragma once
 #include <fstream>
+#include <mutex>
 #include <string_view>
 
 // The log file beside the executable, opened (truncated, with a UTF-8 BOM) on first use.
@@ -9,3 +10,6 @@ std::ofstream& logFile();
 // One diagnostic line to standard error (LF leaves as CR LF) and to the log file, each
 // flushed. Whole lines from different threads never mix.
 void logLine(std::string_view text);
+
+// Keeps whole log lines together on both destinations; see outputLock.
+extern std::timed_mutex logLock;
