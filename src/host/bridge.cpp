@@ -69,11 +69,31 @@ bool startBridge() {
   return true;
 }
 
-void commandLoop(std::FILE* input) {
-  LineReader reader(input);
+namespace {
+
+void runLoop(LineReader reader) {
   std::string line;
   while (reader.next(line)) {
     if (!line.empty()) dispatch(line);
   }
   doDisconnect();
+}
+
+}  // namespace
+
+// Standard input is read in blocks straight from the platform: a stdio stream would hand it
+// over one getc at a time, since fread waits for a whole block.
+void commandLoop() {
+  runLoop(LineReader(platform::readStandardInput));
+}
+
+void commandLoop(std::FILE* input) {
+  runLoop(LineReader([input](std::span<char> buffer) {
+    size_t n = 0;
+    for (int c; n < buffer.size() && (c = std::getc(input)) != EOF;) {
+      buffer[n++] = static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    return n;
+  }));
 }

@@ -5,5 +5,7 @@
 // False when the apartment cannot be joined: nothing has been written then.
 bool startBridge();
 
-// Reads command lines from `input` until it ends, dispatching each; then disconnects.
+// Reads command lines from standard input until it ends, dispatching each; then disconnects.
+void commandLoop();
+// The same, reading a stdio stream.
 void commandLoop(std::FILE* input);

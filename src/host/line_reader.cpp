@@ -23,13 +23,7 @@ bool LineReader::next(std::string& line) {
       if (!gotAny) return false;
       break;
     }
-    // fread would block until the whole block is full; a host waits for answers to each line,
-    // so take bytes only up to the next LF.
-    size_t n = 0;
-    for (int c; n < buffer_.size() && (c = std::getc(input_)) != EOF;) {
-      buffer_[n++] = static_cast<char>(c);
-      if (c == '\n') break;
-    }
+    size_t n = source_(buffer_);
     if (n == 0) {
       ended_ = true;
       continue;

@@ -5,7 +5,7 @@
 
 int main() {
   if (!startBridge()) return 1;
-  commandLoop(stdin);
+  commandLoop();
   // Platform threads may still be running tasks: end the process without tearing down
   // process-wide state under them. Every line has already been flushed.
   std::fflush(nullptr);

@@ -6,7 +6,9 @@
 
 namespace {
 
-std::vector<uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes(std::string_view s) {
+  return {s.begin(), s.end()};
+}
 
 TEST(Base64Encode, IsStandardPaddedBase64) {
   EXPECT_EQ(base64Encode({}), "");
@@ -22,11 +24,15 @@ struct DecodeCase {
   std::vector<uint8_t> bytes;
 };
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const DecodeCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.text);
+}
 
 class Base64Decode : public testing::TestWithParam<DecodeCase> {};
 
-TEST_P(Base64Decode, IsLenient) { EXPECT_EQ(base64Decode(GetParam().text), GetParam().bytes); }
+TEST_P(Base64Decode, IsLenient) {
+  EXPECT_EQ(base64Decode(GetParam().text), GetParam().bytes);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, Base64Decode,
@@ -43,6 +49,46 @@ TEST(Base64, DecodingTheEncodingGivesTheBytesBack) {
     std::vector<uint8_t> data(n);
     for (auto& b : data) b = static_cast<uint8_t>(random());
     ASSERT_EQ(base64Decode(base64Encode(data)), data) << n;
+  }
+}
+
+// The decoder as written down: one character at a time, skipping what is not in the alphabet.
+const std::string_view alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::vector<uint8_t> decodeOneByOne(std::string_view text) {
+  std::vector<uint8_t> out;
+  uint32_t accumulator = 0;
+  int bits = 0;
+  for (char c : text) {
+    size_t v = alphabet.find(c);
+    if (v == std::string_view::npos) continue;
+    accumulator = (accumulator << 6) + static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<uint8_t>(accumulator >> bits));
+    }
+  }
+  return out;
+}
+
+// Long runs of the alphabet with a stray byte now and then: the stray bytes shift the bit
+// stream by 6 bits at a time, so every alignment of the block decoder meets every position.
+TEST(Base64, DecodesTextWithStrayBytesAsOneCharacterAtATimeWould) {
+  std::mt19937 random(11);
+  const std::string strays("= \t\r\n-_.\x80\xFF\0", 11);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    size_t length = random() % 200;
+    int strayEvery = 1 + static_cast<int>(random() % 40);
+    for (size_t i = 0; i < length; ++i) {
+      if (static_cast<int>(random() % strayEvery) == 0)
+        text += strays[random() % strays.size()];
+      else
+        text += alphabet[random() % alphabet.size()];
+    }
+    ASSERT_EQ(base64Decode(text), decodeOneByOne(text)) << testing::PrintToString(text);
   }
 }
 
