@@ -53,9 +53,13 @@ void storeBigEndian(uint8_t* out, uint64_t v) {
 }  // namespace
 
 std::string base64Encode(std::span<const uint8_t> bytes) {
+  std::string out(base64Length(bytes.size()), '\0');
+  base64EncodeInto(bytes, out.data());
+  return out;
+}
+
+void base64EncodeInto(std::span<const uint8_t> bytes, char* o) {
   size_t n = bytes.size();
-  std::string out(4 * ((n + 2) / 3), '\0');
-  char* o = out.data();
   const uint8_t* in = bytes.data();
   size_t i = 0;
   for (; i + 3 <= n; i += 3) {
@@ -77,7 +81,6 @@ std::string base64Encode(std::span<const uint8_t> bytes) {
     o[2] = alphabet[(v >> 6) & 63];
     o[3] = '=';
   }
-  return out;
 }
 
 std::vector<uint8_t> base64Decode(std::string_view text) {

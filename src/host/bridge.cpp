@@ -28,7 +28,7 @@ void probeAdapter() {
   }
 }
 
-void dispatch(const std::string& line) {
+void dispatch(std::string_view line) {
   CommandFields fields = parseCommand(line);
   const std::string t = fields["t"];
   if (t == "scan") {
@@ -51,7 +51,7 @@ void dispatch(const std::string& line) {
   } else if (t == "disconnect") {
     doDisconnect();
   } else {
-    logLine("[cmd] незнакомая команда: «" + t + "» в строке: " + line.substr(0, 120));
+    logLine("[cmd] незнакомая команда: «" + t + "» в строке: " + std::string(line.substr(0, 120)));
   }
 }
 
@@ -72,7 +72,7 @@ bool startBridge() {
 namespace {
 
 void runLoop(LineReader reader) {
-  std::string line;
+  std::string_view line;
   while (reader.next(line)) {
     if (!line.empty()) dispatch(line);
   }

@@ -3,6 +3,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Reads LF-terminated lines from a byte source in large blocks. A CR ending a line is
@@ -16,12 +17,14 @@ class LineReader {
 
   explicit LineReader(Source source) : source_(std::move(source)), buffer_(1 << 16) {}
 
-  // False when input has ended (or failed) and no byte could be read.
-  bool next(std::string& line);
+  // The next line, without its LF, valid until the next call. False when input has ended
+  // (or failed) and no byte could be read.
+  bool next(std::string_view& line);
 
  private:
   Source source_;
   std::vector<char> buffer_;
+  std::string pending_;  // a line cut by a refill
   size_t begin_ = 0;
   size_t end_ = 0;
   bool ended_ = false;

@@ -1,5 +1,7 @@
 #include "platform/sim/phone.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -90,16 +92,80 @@ void Link::write(std::span<const uint8_t> bytes) {
 }
 
 platform::Async<uint32_t> Link::store() {
-  std::lock_guard guard(lock_);
+  std::unique_lock guard(lock_);
   if (closed_) return platform::Async<uint32_t>::failed(world().error(objectClosed));
   if (storing_) return platform::Async<uint32_t>::failed(world().error(illegalCall));
-  auto [op, done] = platform::Async<uint32_t>::pending();
   storing_ = true;
+  // output_ takes over the buffer the last store emptied, with its capacity.
   storeBytes_.swap(output_);
-  output_.clear();
+  storeSent_.reset();
+  guard.unlock();
+  if (auto done = storeAtOnce()) return std::move(*done);
+  guard.lock();
+  // Closed meanwhile: the writer thread may have ended already.
+  if (closed_) {
+    endStoreLocked();
+    return platform::Async<uint32_t>::failed(world().error(objectClosed));
+  }
+  auto [op, done] = platform::Async<uint32_t>::pending();
   storeDone_ = done;
   storeQueued_.notify_one();
   return std::move(op);
+}
+
+void Link::endStoreLocked() {
+  storing_ = false;
+  // Kept for the next store, unless a long burst made it large.
+  if (storeBytes_.capacity() > (1u << 18))
+    std::string().swap(storeBytes_);
+  else
+    storeBytes_.clear();
+}
+
+// A live phone with nothing scripted about its stores: the bytes go into its socket on the
+// calling thread as far as the socket has room, so a store costs no thread switch. The rest,
+// if any, is left to the writer thread (storeSent_ says how far this got); stores that come
+// while it waits find their bytes gathered in output_, and go out in one piece.
+std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
+  using Result = platform::Async<uint32_t>;
+  if (device_.phone != PhoneMode::live || device_.storeError || device_.closeAfterBytes ||
+      device_.dropAfterBytes)
+    return std::nullopt;
+  // The phone has not taken the last bytes yet: there is no hurry, and the writer thread
+  // gathers the stores that come meanwhile into one.
+  int unread = 0;
+  if (::ioctl(fd_, SIOCOUTQ, &unread) != 0 || unread > 0) return std::nullopt;
+  // storeBytes_ belongs to this store until it ends.
+  const std::string& bytes = storeBytes_;
+  const size_t size = bytes.size();
+  auto finish = [&](std::optional<int32_t> fault) -> Result {
+    std::lock_guard guard(lock_);
+    endStoreLocked();
+    if (fault) return Result::failed(world().error(*fault));
+    stored_ += size;
+    return Result::ready(static_cast<uint32_t>(size));
+  };
+  {
+    std::lock_guard guard(lock_);
+    if (closed_) return finish(objectClosed);
+    if (broken_) return finish(broken_);
+    if (phoneClosed_) return finish(linkReset);
+    received_ += size;
+  }
+  size_t sent = 0;
+  while (sent < size) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      std::lock_guard guard(lock_);
+      storeSent_ = sent;
+      return std::nullopt;
+    } else if (n == 0 || errno != EINTR) {
+      return finish(linkReset);
+    }
+  }
+  return finish(std::nullopt);
 }
 
 void Link::close() {
@@ -181,12 +247,7 @@ std::optional<int32_t> Link::toPhone(const std::string& bytes) {
   if (device_.phone == PhoneMode::echo) {
     toBridge(bytes.data(), take);
   } else if (device_.phone == PhoneMode::live) {
-    for (size_t sent = 0; sent < take;) {
-      ssize_t n = ::send(fd_, bytes.data() + sent, take - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return linkReset;
-      sent += static_cast<size_t>(n);
-    }
+    if (!sendLive(bytes.data(), take)) return linkReset;
   }
   if (dropAfter) drop(linkAborted);
   if (closeAfter) phoneCloses();
@@ -196,27 +257,52 @@ std::optional<int32_t> Link::toPhone(const std::string& bytes) {
   return std::nullopt;
 }
 
+// Waits for room in a live phone's socket as long as it takes; false when the phone is gone.
+bool Link::sendLive(const char* data, size_t size) {
+  for (size_t sent = 0; sent < size;) {
+    ssize_t n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The part of a store that storeAtOnce could not hand over at once.
+std::optional<int32_t> Link::sendRest(const std::string& bytes, size_t sent) {
+  {
+    std::lock_guard guard(lock_);
+    if (closed_) return objectClosed;
+    if (broken_) return broken_;
+  }
+  if (!sendLive(bytes.data() + sent, bytes.size() - sent)) return linkReset;
+  return std::nullopt;
+}
+
 void Link::runWriter() {
   for (;;) {
-    std::string bytes;
+    std::optional<size_t> sent;
     platform::Completion<uint32_t> done;
     {
       std::unique_lock guard(lock_);
       storeQueued_.wait(guard, [&] { return storeDone_ || closed_; });
       if (!storeDone_) return;
-      bytes.swap(storeBytes_);
+      sent = std::exchange(storeSent_, std::nullopt);
       done = std::exchange(storeDone_, {});
     }
-    auto fault = toPhone(bytes);
+    // storeBytes_ belongs to the pending store until it ends.
+    const size_t size = storeBytes_.size();
+    auto fault = sent ? sendRest(storeBytes_, *sent) : toPhone(storeBytes_);
     {
       // Free for the next store before the awaiting task resumes, so it may store at once.
       std::lock_guard guard(lock_);
-      storing_ = false;
+      endStoreLocked();
+      if (sent && !fault) stored_ += size;
     }
     if (fault)
       done.fail(world().error(*fault));
     else
-      done.complete(static_cast<uint32_t>(bytes.size()));
+      done.complete(static_cast<uint32_t>(size));
   }
 }
 
