@@ -262,7 +262,8 @@ void addStreamFigures(Report& report, Failures& failures, const std::string& nam
   report.add(f);
 }
 
-void addCpuFigures(Report& report, const std::string& direction, const Paired& run) {
+void addCpuFigures(Report& report, const std::string& direction, const Paired& run,
+                   bool atBluetoothRate = true) {
   const Stream& bridge = run.bridge;
   const Stream& relay = run.relay;
   Figure perMb{"CPU per MB, " + direction, "ms/MB"};
@@ -270,6 +271,7 @@ void addCpuFigures(Report& report, const std::string& direction, const Paired& r
   perMb.reference = relay.ok ? relay.cpuPerMb() * 1e3 : none;
   perMb.ratio = perMb.reference / perMb.value;
   report.add(perMb);
+  if (!atBluetoothRate) return;
   Figure core{"core at 2.2 Mbit/s, " + direction + " (from CPU/MB)", "%"};
   core.value = perMb.value * 1e-3 * bluetoothRate / 1e6 * 100;
   core.reference = perMb.reference * 1e-3 * bluetoothRate / 1e6 * 100;
@@ -418,6 +420,7 @@ int main(int argc, char** argv) {
         return hostToPhone(p, n / 8 / rounds / 64 * 64, 64);
       });
       addStreamFigures(report, failures, "host->phone, 64 B sends", down, 0.5);
+      addCpuFigures(report, "host->phone, 64 B sends", down, false);
     }
   }
 
