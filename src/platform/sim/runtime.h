@@ -8,8 +8,9 @@
 
 namespace sim {
 
-// Runs `work` on a new platform thread after `delayMs` milliseconds. The thread is detached:
-// like the OS's threads, it may still run while the process ends.
+// Runs `work` on a platform thread after `delayMs` milliseconds: an idle one of a pool, or a
+// new one when none is idle, so that work never waits for other work. The threads are
+// detached: like the OS's threads, they may still run while the process ends.
 void post(uint32_t delayMs, std::function<void()> work);
 
 // Sleeps for a number of milliseconds, fractional allowed.
