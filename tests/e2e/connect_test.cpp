@@ -185,9 +185,7 @@ struct OutcomeCase {
   std::vector<std::string> log;
 };
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const OutcomeCase& c, std::ostream* os) {
-  *os << c.name;
-}
+void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << c.name; }
 
 class ConnectOutcome : public testing::TestWithParam<OutcomeCase> {};
 
