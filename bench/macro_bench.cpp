@@ -149,6 +149,13 @@ Child startBridge(const Workspace& ws) {
   return spawnChild({ws.exe.string()}, {"QUINTEL_BT_WORLD=" + ws.world.string()});
 }
 
+// The one-minute load average: other work on the machine disturbs every wall-clock figure.
+double loadAverage() {
+  double load = none;
+  std::ifstream("/proc/loadavg") >> load;
+  return load;
+}
+
 struct Failures {
   std::vector<std::string> list;
   void add(const std::string& what, const std::string& why) { list.push_back(what + ": " + why); }
@@ -360,6 +367,7 @@ int main(int argc, char** argv) {
 
   Report report;
   if (!opt.baseline.empty()) report.loadBaseline(opt.baseline);
+  const double loadAtStart = loadAverage();
   Failures failures;
   Workspace ws(opt.bridge, opt.keep);
   Listener listener(ws.socket.string());
@@ -492,6 +500,11 @@ int main(int argc, char** argv) {
   finishChild(relay.child);
 
   if (!opt.microSummary.empty()) addMicroFigures(report, opt.microSummary);
+  char machine[160];
+  std::snprintf(machine, sizeof machine,
+                "%u cores; load average (1 min) %.2f at the start, %.2f at the end",
+                std::thread::hardware_concurrency(), loadAtStart, loadAverage());
+  report.note(machine);
   for (const auto& f : failures.list) report.note("FAILED " + f);
   std::printf("\n");
   report.print();

@@ -40,14 +40,26 @@ constexpr std::array<std::array<char, 2>, 4096> pairTable = [] {
   return table;
 }();
 
-// Eight bytes, the highest first. The masks are the pattern compilers turn into one byte swap.
-void storeBigEndian(uint8_t* out, uint64_t v) {
+// Between native order and the highest byte first. The masks are the pattern compilers turn
+// into one byte swap.
+uint64_t bigEndian(uint64_t v) {
   if constexpr (std::endian::native == std::endian::little) {
     v = (v & 0x00000000FFFFFFFFull) << 32 | (v & 0xFFFFFFFF00000000ull) >> 32;
     v = (v & 0x0000FFFF0000FFFFull) << 16 | (v & 0xFFFF0000FFFF0000ull) >> 16;
     v = (v & 0x00FF00FF00FF00FFull) << 8 | (v & 0xFF00FF00FF00FF00ull) >> 8;
   }
+  return v;
+}
+
+void storeBigEndian(uint8_t* out, uint64_t v) {
+  v = bigEndian(v);
   std::memcpy(out, &v, 8);
+}
+
+uint64_t loadBigEndian(const uint8_t* in) {
+  uint64_t v;
+  std::memcpy(&v, in, 8);
+  return bigEndian(v);
 }
 
 }  // namespace
@@ -62,6 +74,15 @@ void base64EncodeInto(std::span<const uint8_t> bytes, char* o) {
   size_t n = bytes.size();
   const uint8_t* in = bytes.data();
   size_t i = 0;
+  // Six bytes a step, read as one word: four 12-bit halves of the eight characters.
+  for (; i + 8 <= n; i += 6) {
+    uint64_t v = loadBigEndian(in + i);
+    std::memcpy(o, pairTable[v >> 52].data(), 2);
+    std::memcpy(o + 2, pairTable[(v >> 40) & 0xFFF].data(), 2);
+    std::memcpy(o + 4, pairTable[(v >> 28) & 0xFFF].data(), 2);
+    std::memcpy(o + 6, pairTable[(v >> 16) & 0xFFF].data(), 2);
+    o += 8;
+  }
   for (; i + 3 <= n; i += 3) {
     uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
     std::memcpy(o, pairTable[v >> 12].data(), 2);

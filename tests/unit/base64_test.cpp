@@ -16,6 +16,7 @@ TEST(Base64Encode, IsStandardPaddedBase64) {
   EXPECT_EQ(base64Encode(bytes("AB")), "QUI=");
   EXPECT_EQ(base64Encode(bytes("ABC")), "QUJD");
   EXPECT_EQ(base64Encode(std::vector<uint8_t>{0xFB, 0xFF, 0xBF}), "+/+/");
+  EXPECT_EQ(base64Encode(bytes("Man is distinguished")), "TWFuIGlzIGRpc3Rpbmd1aXNoZWQ=");
   EXPECT_EQ(base64Encode(std::vector<uint8_t>(4096, 7)).size(), 5464u);
 }
 
