@@ -323,6 +323,8 @@ EventRun manyEvents(Peer& peer, uint64_t events) {
   }
   run.rssEndKb = statusKb(peer.child.pid, "VmRSS");
   run.hwmEndKb = statusKb(peer.child.pid, "VmHWM");
+  run.anonEndKb = statusKb(peer.child.pid, "RssAnon");
+  run.threads = statusKb(peer.child.pid, "Threads");
   return run;
 }
 

@@ -53,7 +53,7 @@ Latency hostToPhoneLatency(Peer& peer, int rounds);
 // events; the resident set after a tenth of them and at the end.
 struct EventRun {
   Stream stream;
-  long rssWarmKb = -1, rssEndKb = -1, hwmEndKb = -1;
+  long rssWarmKb = -1, rssEndKb = -1, hwmEndKb = -1, anonEndKb = -1, threads = -1;
 };
 EventRun manyEvents(Peer& peer, uint64_t events);
 

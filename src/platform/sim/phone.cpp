@@ -131,13 +131,14 @@ std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
   if (device_.phone != PhoneMode::live || device_.storeError || device_.closeAfterBytes ||
       device_.dropAfterBytes)
     return std::nullopt;
+  // storeBytes_ belongs to this store until it ends. It is empty when an earlier store took
+  // this one's bytes along.
+  const std::string& bytes = storeBytes_;
+  const size_t size = bytes.size();
   // The phone has not taken the last bytes yet: there is no hurry, and the writer thread
   // gathers the stores that come meanwhile into one.
   int unread = 0;
-  if (::ioctl(fd_, SIOCOUTQ, &unread) != 0 || unread > 0) return std::nullopt;
-  // storeBytes_ belongs to this store until it ends.
-  const std::string& bytes = storeBytes_;
-  const size_t size = bytes.size();
+  if (size > 0 && (::ioctl(fd_, SIOCOUTQ, &unread) != 0 || unread > 0)) return std::nullopt;
   auto finish = [&](std::optional<int32_t> fault) -> Result {
     std::lock_guard guard(lock_);
     endStoreLocked();
