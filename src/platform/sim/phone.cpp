@@ -146,13 +146,19 @@ std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
     stored_ += size;
     return Result::ready(static_cast<uint32_t>(size));
   };
+  std::optional<int32_t> refused;
   {
     std::lock_guard guard(lock_);
-    if (closed_) return finish(objectClosed);
-    if (broken_) return finish(broken_);
-    if (phoneClosed_) return finish(linkReset);
-    received_ += size;
+    if (closed_)
+      refused = objectClosed;
+    else if (broken_)
+      refused = broken_;
+    else if (phoneClosed_)
+      refused = linkReset;
+    else
+      received_ += size;
   }
+  if (refused) return finish(refused);
   size_t sent = 0;
   while (sent < size) {
     ssize_t n = ::send(fd_, bytes.data() + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);

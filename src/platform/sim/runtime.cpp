@@ -15,7 +15,8 @@ thread_local uint32_t lastErrorCode = 0;
 // The platform threads that run posted work. A thread stays for more work after its own, since
 // starting one costs far more than the work of a completion; but work never waits for a busy
 // thread: when none is idle, a new one starts, so each item runs as soon as its delay is up,
-// as on a thread of its own.
+// as on a thread of its own. Idle threads stay for good: one that ended in the middle of a
+// transfer would fault in its exit path's pages then.
 class Pool {
  public:
   void post(std::function<void()> work) {
@@ -30,16 +31,18 @@ class Pool {
   }
 
  private:
-  static constexpr auto linger = std::chrono::seconds(5);
+  // Enough for the operations of a connect or a pairing in a row; a thread that would be one
+  // more idle one ends instead.
+  static constexpr size_t maxIdle = 4;
 
   void run() {
     std::unique_lock guard(lock_);
     for (;;) {
       if (jobs_.empty()) {
+        if (idle_ >= maxIdle) return;
         ++idle_;
-        bool woken = wake_.wait_for(guard, linger, [&] { return !jobs_.empty(); });
+        wake_.wait(guard, [&] { return !jobs_.empty(); });
         --idle_;
-        if (!woken) return;
       }
       std::function<void()> work = std::move(jobs_.front());
       jobs_.pop_front();
