@@ -1,6 +1,7 @@
 #include "platform/sim/phone.h"
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -341,13 +342,20 @@ void Link::runScript() {
 void Link::runLiveReader() {
   char buffer[1 << 16];
   for (;;) {
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    // The wait is in poll, for bytes alone: a thread blocked in recv would also wake each time
+    // the phone takes bytes the bridge sent, since the socket has one wait queue for both ways.
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+      drop(linkReset);
+      return;
+    }
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
       toBridge(buffer, static_cast<size_t>(n));
     } else if (n == 0) {
       phoneCloses();  // ignored once the bridge has closed its side
       return;
-    } else if (errno != EINTR) {
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
       drop(linkReset);
       return;
     }
