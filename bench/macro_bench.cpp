@@ -314,14 +314,14 @@ void addPacedFigure(Report& report, Failures& failures, const std::string& direc
 }
 
 void addLatencyFigures(Report& report, Failures& failures, const std::string& direction,
-                       const Latency& bridge, const Latency& relay) {
+                       const Latency& bridge, const Latency& relay, bool withTarget) {
   if (bridge.ran && !bridge.ok) failures.add("latency " + direction + " (bridge)", bridge.error);
   if (relay.ran && !relay.ok) failures.add("latency " + direction + " (relay)", relay.error);
   for (auto [label, p] : {std::pair{"p50", 50.0}, {"p99", 99.0}, {"max", 100.0}}) {
     Figure f{"latency " + direction + ", " + label, "µs"};
     f.value = bridge.ok ? bridge.percentile(p) : none;
     f.reference = relay.ok ? relay.percentile(p) : none;
-    if (p == 99.0) {
+    if (p == 99.0 && withTarget) {
       f.target = "< 200 µs";
       f.meets = below(f.value, 200);
     }
@@ -456,27 +456,36 @@ int main(int argc, char** argv) {
     addPacedFigure(report, failures, "host->phone", down);
   }
 
+  // First with the driver and both peers on one core, which measures their own work; then
+  // as the scheduler places them, where a wake-up on the other core adds what this machine
+  // charges for it (on a virtual machine, tens of microseconds and more).
   if ((live || relay.phone >= 0) && opt.wants("latency")) {
-    std::printf("latency: %d round trips each way, in %d rounds\n", opt.latencyRounds, rounds);
+    std::printf("latency: %d round trips each way, on one core and on any, in %d rounds\n",
+                opt.latencyRounds, rounds);
     std::fflush(stdout);
-    for (bool up : {true, false}) {
-      Latency lb, lr;
-      for (int r = 0; r < rounds; ++r) {
-        int count = opt.latencyRounds / rounds + (r < opt.latencyRounds % rounds ? 1 : 0);
-        for (auto [peer, total] : {std::pair{&bridge, &lb}, {&relay, &lr}}) {
-          if (peer->phone < 0 || (total->ran && !total->ok)) continue;
-          Latency l = up ? phoneToHostLatency(*peer, count) : hostToPhoneLatency(*peer, count);
-          total->ran = true;
-          total->ok = l.ok;
-          total->error = l.error;
-          total->micros.insert(total->micros.end(), l.micros.begin(), l.micros.end());
+    for (bool oneCore : {true, false}) {
+      for (pid_t pid : {pid_t{0}, bridge.child.pid, relay.child.pid}) pinToOneCore(pid, oneCore);
+      for (bool up : {true, false}) {
+        Latency lb, lr;
+        for (int r = 0; r < rounds; ++r) {
+          int count = opt.latencyRounds / rounds + (r < opt.latencyRounds % rounds ? 1 : 0);
+          for (auto [peer, total] : {std::pair{&bridge, &lb}, {&relay, &lr}}) {
+            if (peer->phone < 0 || (total->ran && !total->ok)) continue;
+            Latency l = up ? phoneToHostLatency(*peer, count) : hostToPhoneLatency(*peer, count);
+            total->ran = true;
+            total->ok = l.ok;
+            total->error = l.error;
+            total->micros.insert(total->micros.end(), l.micros.begin(), l.micros.end());
+          }
         }
+        std::sort(lb.micros.begin(), lb.micros.end());
+        std::sort(lr.micros.begin(), lr.micros.end());
+        std::string direction = up ? "phone byte -> data event" : "send line -> byte at phone";
+        addLatencyFigures(report, failures, direction + (oneCore ? ", one core" : ", any core"), lb,
+                          lr, oneCore);
       }
-      std::sort(lb.micros.begin(), lb.micros.end());
-      std::sort(lr.micros.begin(), lr.micros.end());
-      addLatencyFigures(report, failures,
-                        up ? "phone byte -> data event" : "send line -> byte at phone", lb, lr);
     }
+    for (pid_t pid : {pid_t{0}, bridge.child.pid, relay.child.pid}) pinToOneCore(pid, false);
   }
 
   // The phone hangs up: the host must hear of it.
