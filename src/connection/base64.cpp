@@ -4,6 +4,13 @@
 #include <bit>
 #include <cstring>
 
+// Where the compiler can build code for a later x86 than it targets, decoding takes 32
+// characters a step with AVX2 on a processor that has it.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include <immintrin.h>
+#define BASE64_WITH_AVX2 1
+#endif
+
 namespace {
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -62,6 +69,60 @@ uint64_t loadBigEndian(const uint8_t* in) {
   return bigEndian(v);
 }
 
+#ifdef BASE64_WITH_AVX2
+bool haveAvx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+
+// Decodes blocks of 32 alphabet characters into 24 bytes each, with no bits pending, up to the
+// first block that holds anything else (which the plain loop then takes). Each character is
+// checked by its two halves against two tables, mapped to its value by adding an offset picked
+// by its high half ("/" has one of its own), and four values are packed into three bytes.
+__attribute__((target("avx2"))) const unsigned char* decodeBlocksAvx2(const unsigned char* p,
+                                                                      const unsigned char* end,
+                                                                      uint8_t*& o) {
+  const __m256i lowHalfClass =
+      _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                       0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                       0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+  const __m256i highHalfClass =
+      _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  const __m256i offsetByHighHalf =
+      _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
+                       -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i slash = _mm256_set1_epi8(0x2F);
+  const __m256i pairs = _mm256_set1_epi32(0x01400140);
+  const __m256i quads = _mm256_set1_epi32(0x00011000);
+  const __m256i bytesInOrder =
+      _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
+                       10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m256i packLanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, -1, -1);
+  while (end - p >= 32) {
+    __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), slash);
+    __m256i low = _mm256_and_si256(text, slash);
+    __m256i lowClass = _mm256_shuffle_epi8(lowHalfClass, low);
+    __m256i highClass = _mm256_shuffle_epi8(highHalfClass, high);
+    if (!_mm256_testz_si256(lowClass, highClass)) break;
+    __m256i isSlash = _mm256_cmpeq_epi8(text, slash);
+    __m256i offset = _mm256_shuffle_epi8(offsetByHighHalf, _mm256_add_epi8(isSlash, high));
+    __m256i values = _mm256_add_epi8(text, offset);
+    __m256i twelve = _mm256_maddubs_epi16(values, pairs);
+    __m256i twentyFour = _mm256_madd_epi16(twelve, quads);
+    __m256i bytes = _mm256_shuffle_epi8(twentyFour, bytesInOrder);
+    bytes = _mm256_permutevar8x32_epi32(bytes, packLanes);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(bytes));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_extracti128_si256(bytes, 1));
+    o += 24;
+    p += 32;
+  }
+  return p;
+}
+#endif
+
 }  // namespace
 
 std::string base64Encode(std::span<const uint8_t> bytes) {
@@ -119,6 +180,9 @@ std::vector<uint8_t> base64Decode(std::string_view text) {
     // With no bits pending, eight alphabet characters in a row are six whole bytes.
     // Well-formed text goes this way almost throughout.
     if (bits == 0) {
+#ifdef BASE64_WITH_AVX2
+      if (haveAvx2()) p = decodeBlocksAvx2(p, end, o);
+#endif
       while (end - p >= 8) {
         uint32_t g0 = group(p), g1 = group(p + 4);
         if ((g0 | g1) >= notInAlphabet) break;

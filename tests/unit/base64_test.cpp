@@ -93,4 +93,18 @@ TEST(Base64, DecodesTextWithStrayBytesAsOneCharacterAtATimeWould) {
   }
 }
 
+// Every byte value, at the start, inside and at the end of a long run of the alphabet: the
+// decoder takes long runs in blocks, and a block must give way to any byte outside it.
+TEST(Base64, TellsEveryByteValueInOrOutOfTheAlphabetInsideLongRuns) {
+  std::string run;
+  for (int i = 0; i < 96; ++i) run += alphabet[(i * 37) % 64];
+  for (int b = 0; b < 256; ++b) {
+    for (size_t at : {size_t{0}, size_t{13}, size_t{31}, size_t{32}, size_t{63}, size_t{95}}) {
+      std::string text = run;
+      text[at] = static_cast<char>(b);
+      ASSERT_EQ(base64Decode(text), decodeOneByOne(text)) << "byte " << b << " at " << at;
+    }
+  }
+}
+
 }  // namespace
