@@ -83,22 +83,22 @@ __attribute__((target("avx2"))) const unsigned char* decodeBlocksAvx2(const unsi
                                                                       const unsigned char* end,
                                                                       uint8_t*& o) {
   const __m256i lowHalfClass =
-      _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
-                       0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
-                       0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+      _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B,
+                       0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                       0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
   const __m256i highHalfClass =
-      _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
-                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
-                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+      _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10,
+                       0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10,
+                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
   const __m256i offsetByHighHalf =
-      _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
-                       -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+      _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4, -65,
+                       -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
   const __m256i slash = _mm256_set1_epi8(0x2F);
   const __m256i pairs = _mm256_set1_epi32(0x01400140);
   const __m256i quads = _mm256_set1_epi32(0x00011000);
   const __m256i bytesInOrder =
-      _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
-                       10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+      _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4, 10,
+                       9, 8, 14, 13, 12, -1, -1, -1, -1);
   const __m256i packLanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, -1, -1);
   while (end - p >= 32) {
     __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -172,7 +172,8 @@ std::vector<uint8_t> base64Decode(std::string_view text) {
   uint8_t* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* end = p + text.size();
-  const auto& [d0, d1, d2, d3] = shiftedTables;
+  const ShiftedTable &d0 = shiftedTables[0], &d1 = shiftedTables[1], &d2 = shiftedTables[2],
+                     &d3 = shiftedTables[3];
   auto group = [&](const unsigned char* g) { return d0[g[0]] | d1[g[1]] | d2[g[2]] | d3[g[3]]; };
   uint32_t accumulator = 0;
   int bits = 0;
@@ -190,6 +191,7 @@ std::vector<uint8_t> base64Decode(std::string_view text) {
         o += 6;
         p += 8;
       }
+      if (p == end) break;
     }
     // Four alphabet characters in a row add 24 bits: three whole bytes leave, and the bits
     // pending before them stay pending.

@@ -93,6 +93,17 @@ TEST(Base64, DecodesTextWithStrayBytesAsOneCharacterAtATimeWould) {
   }
 }
 
+// Text that fills its buffer to the last byte, as a command's value need not be followed by
+// anything: the decoder reads nothing beyond it (AddressSanitizer builds check this).
+TEST(Base64, ReadsNothingPastTheEndOfTheText) {
+  std::string encoded = base64Encode(std::vector<uint8_t>(120, 0xA5));
+  for (size_t length = 0; length <= encoded.size(); ++length) {
+    std::vector<char> exact(encoded.begin(), encoded.begin() + static_cast<ptrdiff_t>(length));
+    std::string_view text(exact.data(), exact.size());
+    ASSERT_EQ(base64Decode(text), decodeOneByOne(text)) << length;
+  }
+}
+
 // Every byte value, at the start, inside and at the end of a long run of the alphabet: the
 // decoder takes long runs in blocks, and a block must give way to any byte outside it.
 TEST(Base64, TellsEveryByteValueInOrOutOfTheAlphabetInsideLongRuns) {
