@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -107,6 +109,31 @@ long statusKb(pid_t pid, const char* field) {
       return std::stol(line.substr(n + 1));
   }
   return -1;
+}
+
+void pinToOneCore(pid_t pid, bool pin) {
+  // The cores this process was given at start.
+  static const cpu_set_t allowed = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) CPU_SET(0, &set);
+    return set;
+  }();
+  cpu_set_t set = allowed;
+  if (pin) {
+    int first = 0;
+    while (first < CPU_SETSIZE && !CPU_ISSET(first, &allowed)) ++first;
+    CPU_ZERO(&set);
+    CPU_SET(first, &set);
+  }
+  if (pid == 0) {
+    ::sched_setaffinity(0, sizeof set, &set);
+    return;
+  }
+  std::error_code error;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
+    ::sched_setaffinity(std::stoi(task.path().filename().string()), sizeof set, &set);
 }
 
 bool writeAll(int fd, const void* data, size_t size) {

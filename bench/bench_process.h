@@ -33,6 +33,11 @@ double cpuSeconds(pid_t pid);
 // A "VmHWM"/"VmRSS" line of /proc/PID/status in kB, or -1.
 long statusKb(pid_t pid, const char* field);
 
+// Keeps every thread of process `pid` (0: the calling thread alone) on one core, the first this
+// process may use, or with `pin` false lets them run on any of those again. Threads started
+// later inherit it from their creator.
+void pinToOneCore(pid_t pid, bool pin);
+
 // Writes all of `data`; false when the other end is gone.
 bool writeAll(int fd, const void* data, size_t size);
 

@@ -313,7 +313,10 @@ EventRun manyEvents(Peer& peer, uint64_t events) {
       break;
     }
     s.bytes += got.size();
-    if (s.events == warmAt) run.rssWarmKb = statusKb(peer.child.pid, "VmRSS");
+    if (s.events == warmAt) {
+      run.rssWarmKb = statusKb(peer.child.pid, "VmRSS");
+      run.anonWarmKb = statusKb(peer.child.pid, "RssAnon");
+    }
   }
   s.seconds = now() - t0;
   s.cpu = cpuSeconds(peer.child.pid) - cpu0;
@@ -323,6 +326,8 @@ EventRun manyEvents(Peer& peer, uint64_t events) {
   }
   run.rssEndKb = statusKb(peer.child.pid, "VmRSS");
   run.hwmEndKb = statusKb(peer.child.pid, "VmHWM");
+  run.anonEndKb = statusKb(peer.child.pid, "RssAnon");
+  run.threads = statusKb(peer.child.pid, "Threads");
   return run;
 }
 

@@ -53,7 +53,8 @@ Latency hostToPhoneLatency(Peer& peer, int rounds);
 // events; the resident set after a tenth of them and at the end.
 struct EventRun {
   Stream stream;
-  long rssWarmKb = -1, rssEndKb = -1, hwmEndKb = -1;
+  long rssWarmKb = -1, rssEndKb = -1, hwmEndKb = -1, threads = -1;
+  long anonWarmKb = -1, anonEndKb = -1;  // the heap and stacks, without mapped files
 };
 EventRun manyEvents(Peer& peer, uint64_t events);
 

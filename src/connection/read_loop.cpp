@@ -1,6 +1,7 @@
 #include "connection/read_loop.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,18 +24,21 @@ platform::fire_and_forget readLoop(ConnectionRef connection) {
       auto reader = platform::newDataReader(platform::socketInputStream(connection->activeSocket));
       platform::setInputStreamOptionsPartial(reader);
       std::vector<uint8_t> buffer(loadSize);  // reused: one load at a time
-      std::string event;
-      event.reserve(dataPrefix.size() + (loadSize + 2) / 3 * 4 + dataSuffix.size());
+      // The event is built in place in one buffer of the largest size, which keeps its prefix
+      // across loads: no allocation, fill or copy per event.
+      std::string event(dataPrefix);
+      event.resize(dataPrefix.size() + base64Length(loadSize) + dataSuffix.size());
       while (isCurrentConnection(connection)) {
         uint32_t n = co_await platform::loadAsync(reader, loadSize);
         if (n == 0) break;
         platform::readBytes(reader, std::span(buffer.data(), n));
-        event.assign(dataPrefix);
-        event += base64Encode(std::span<const uint8_t>(buffer.data(), n));
-        event += dataSuffix;
+        base64EncodeInto(std::span<const uint8_t>(buffer.data(), n), &event[dataPrefix.size()]);
+        size_t length = dataPrefix.size() + base64Length(n);
+        std::memcpy(&event[length], dataSuffix.data(), dataSuffix.size());
+        std::string_view text(event.data(), length + dataSuffix.size());
         std::lock_guard fence(connection->emitLock);
         if (connection->superseded) break;
-        emitEvent(event);
+        emitEvent(text);
       }
     } catch (const platform::hresult_error&) {
       // A closed socket, a dropped link and a remote close all end the loop alike.

@@ -13,6 +13,9 @@ platform::fire_and_forget doSend(std::string b64) {
   if (!connection) co_return;
   {
     std::vector<uint8_t> bytes = base64Decode(b64);
+    // A send may wait long for its turn below, behind many others: it keeps nothing of its
+    // text meanwhile.
+    std::string().swap(b64);
     if (bytes.empty()) co_return;
     // Written here, on the command thread, so the bytes enter the writer in command order
     // even when the store below has to wait for an earlier one.

@@ -32,7 +32,7 @@ void probeAdapter() {
   }
 }
 
-void dispatch(const std::string& line) {
+void dispatch(std::string_view line) {
   CommandFields fields = parseCommand(line);
   const std::string t = fields["t"];
   if (t == "scan") {
@@ -55,7 +55,7 @@ void dispatch(const std::string& line) {
   } else if (t == "disconnect") {
     doDisconnect();
   } else {
-    logLine("[cmd] незнакомая команда: «" + t + "» в строке: " + line.substr(0, 120));
+    logLine("[cmd] незнакомая команда: «" + t + "» в строке: " + std::string(line.substr(0, 120)));
   }
 }
 
@@ -85,11 +85,31 @@ void endBridge() {
   std::_Exit(0);
 }
 
-void commandLoop(std::FILE* input) {
-  LineReader reader(input);
-  std::string line;
+namespace {
+
+void runLoop(LineReader reader) {
+  std::string_view line;
   while (reader.next(line)) {
     if (!line.empty()) dispatch(line);
   }
   doDisconnect();
+}
+
+}  // namespace
+
+// Standard input is read in blocks straight from the platform: a stdio stream would hand it
+// over one getc at a time, since fread waits for a whole block.
+void commandLoop() {
+  runLoop(LineReader(platform::readStandardInput));
+}
+
+void commandLoop(std::FILE* input) {
+  runLoop(LineReader([input](std::span<char> buffer) {
+    size_t n = 0;
+    for (int c; n < buffer.size() && (c = std::getc(input)) != EOF;) {
+      buffer[n++] = static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    return n;
+  }));
 }

@@ -2,8 +2,10 @@
 
 #include <cstring>
 
-bool LineReader::next(std::string& line) {
-  line.clear();
+bool LineReader::next(std::string_view& line) {
+  // A line that lies whole in the buffer is handed out where it lies; only one cut by a
+  // refill is gathered in pending_.
+  pending_.clear();
   bool gotAny = false;
   for (;;) {
     if (begin_ < end_) {
@@ -12,24 +14,24 @@ bool LineReader::next(std::string& line) {
       const void* lf = std::memchr(start, '\n', end_ - begin_);
       if (lf) {
         size_t len = static_cast<const char*>(lf) - start;
-        line.append(start, len);
         begin_ += len + 1;
+        if (pending_.empty()) {
+          line = std::string_view(start, len);
+        } else {
+          pending_.append(start, len);
+          line = pending_;
+        }
         break;
       }
-      line.append(start, end_ - begin_);
+      pending_.append(start, end_ - begin_);
       begin_ = end_ = 0;
     }
     if (ended_) {
       if (!gotAny) return false;
+      line = pending_;
       break;
     }
-    // fread would block until the whole block is full; a host waits for answers to each line,
-    // so take bytes only up to the next LF.
-    size_t n = 0;
-    for (int c; n < buffer_.size() && (c = std::getc(input_)) != EOF;) {
-      buffer_[n++] = static_cast<char>(c);
-      if (c == '\n') break;
-    }
+    size_t n = source_(buffer_);
     if (n == 0) {
       ended_ = true;
       continue;
@@ -37,6 +39,6 @@ bool LineReader::next(std::string& line) {
     begin_ = 0;
     end_ = n;
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return true;
 }

@@ -1,9 +1,7 @@
-#include <cstdio>
-
 #include "host/bridge.h"
 
 int main() {
   if (!startBridge()) return 1;
-  commandLoop(stdin);
+  commandLoop();
   endBridge();
 }

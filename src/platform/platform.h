@@ -30,6 +30,9 @@ std::string toUtf8(const String& text);
 // Standard streams carry bytes untranslated; the core writes CR LF itself. Also keeps a host
 // that closes its end of a pipe from killing the process.
 void prepareStandardStreams();
+// Waits for standard input and takes what it has, up to buffer.size() bytes, without waiting
+// for more once a byte is there; 0 at the end of input or on a failure.
+size_t readStandardInput(std::span<char> buffer);
 // SetConsoleOutputCP(65001), then SetConsoleCP(65001); results ignored.
 void setConsoleCodePages();
 // CoInitializeEx(nullptr, COINIT_MULTITHREADED); false when it fails.

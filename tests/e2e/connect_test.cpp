@@ -434,6 +434,35 @@ TEST(Send, ManySendsInARowArriveCompleteAndInOrder) {
   EXPECT_THAT(bridge.drainEvents(), testing::IsEmpty());
 }
 
+// A phone slow to read fills its socket: a store that finds no room for all its bytes
+// finishes later, the sends behind it wait their turn, and every byte arrives once, in
+// order, with no error. The first send alone is more than the socket holds.
+TEST(Send, APhoneSlowToReadStillGetsEveryByteInOrder) {
+  LivePhone phone;
+  BridgeProcess bridge({.world = world(phone.worldLines())});
+  open(bridge);
+  ASSERT_TRUE(phone.accept());
+  std::string expected, commands;
+  for (size_t size : {size_t{1} << 20, size_t{3072}, size_t{3072}, size_t{65536}, size_t{1}}) {
+    for (int repeat = 0; repeat < 20; ++repeat) {
+      std::string chunk(size, '\0');
+      for (size_t j = 0; j < size; ++j) chunk[j] = static_cast<char>((expected.size() + j) % 253);
+      expected += chunk;
+      commands += sendCommand(base64(chunk)) + "\n";
+    }
+  }
+  std::string got;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(300ms);
+    got = phone.read(expected.size(), 60s);
+  });
+  bridge.sendRaw(commands);
+  reader.join();
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+  EXPECT_THAT(bridge.drainEvents(), testing::IsEmpty());
+}
+
 TEST(Send, BytesEchoedInBulkComeBackWhole) {
   BridgeProcess bridge({.world = world("phone echo\n")});
   open(bridge);

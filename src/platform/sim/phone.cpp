@@ -1,5 +1,8 @@
 #include "platform/sim/phone.h"
 
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -93,25 +96,93 @@ platform::Async<uint32_t> Link::store() {
   std::unique_lock guard(lock_);
   if (closed_) return platform::Async<uint32_t>::failed(world().error(objectClosed));
   if (storing_) return platform::Async<uint32_t>::failed(world().error(illegalCall));
+  storing_ = true;
+  // output_ takes over the buffer the last store emptied, with its capacity.
+  storeBytes_.swap(output_);
+  storeSent_.reset();
+  guard.unlock();
   if (world().completions == Completions::atOnce) {
     // The phone takes the bytes inside this call; an echo completes a pending load here too.
-    std::string bytes;
-    bytes.swap(output_);
-    storing_ = true;
-    guard.unlock();
-    auto fault = toPhone(bytes);
+    const size_t size = storeBytes_.size();
+    auto fault = toPhone(storeBytes_);
     guard.lock();
-    storing_ = false;
+    endStoreLocked();
     if (fault) return platform::Async<uint32_t>::failed(world().error(*fault));
-    return platform::Async<uint32_t>::ready(static_cast<uint32_t>(bytes.size()));
+    return platform::Async<uint32_t>::ready(static_cast<uint32_t>(size));
+  }
+  if (auto done = storeAtOnce()) return std::move(*done);
+  guard.lock();
+  // Closed meanwhile: the writer thread may have ended already.
+  if (closed_) {
+    endStoreLocked();
+    return platform::Async<uint32_t>::failed(world().error(objectClosed));
   }
   auto [op, done] = platform::Async<uint32_t>::pending();
-  storing_ = true;
-  storeBytes_.swap(output_);
-  output_.clear();
   storeDone_ = done;
   storeQueued_.notify_one();
   return std::move(op);
+}
+
+void Link::endStoreLocked() {
+  storing_ = false;
+  // Kept for the next store, unless a long burst made it large.
+  if (storeBytes_.capacity() > (1u << 18))
+    std::string().swap(storeBytes_);
+  else
+    storeBytes_.clear();
+}
+
+// A live phone with nothing scripted about its stores: the bytes go into its socket on the
+// calling thread as far as the socket has room, so a store costs no thread switch. The rest,
+// if any, is left to the writer thread (storeSent_ says how far this got); stores that come
+// while it waits find their bytes gathered in output_, and go out in one piece.
+std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
+  using Result = platform::Async<uint32_t>;
+  if (device_.phone != PhoneMode::live || device_.storeError || device_.closeAfterBytes ||
+      device_.dropAfterBytes)
+    return std::nullopt;
+  // storeBytes_ belongs to this store until it ends. It is empty when an earlier store took
+  // this one's bytes along.
+  const std::string& bytes = storeBytes_;
+  const size_t size = bytes.size();
+  // The phone has not taken the last bytes yet: there is no hurry, and the writer thread
+  // gathers the stores that come meanwhile into one.
+  int unread = 0;
+  if (size > 0 && (::ioctl(fd_, SIOCOUTQ, &unread) != 0 || unread > 0)) return std::nullopt;
+  auto finish = [&](std::optional<int32_t> fault) -> Result {
+    std::lock_guard guard(lock_);
+    endStoreLocked();
+    if (fault) return Result::failed(world().error(*fault));
+    stored_ += size;
+    return Result::ready(static_cast<uint32_t>(size));
+  };
+  std::optional<int32_t> refused;
+  {
+    std::lock_guard guard(lock_);
+    if (closed_)
+      refused = objectClosed;
+    else if (broken_)
+      refused = broken_;
+    else if (phoneClosed_)
+      refused = linkReset;
+    else
+      received_ += size;
+  }
+  if (refused) return finish(refused);
+  size_t sent = 0;
+  while (sent < size) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      std::lock_guard guard(lock_);
+      storeSent_ = sent;
+      return std::nullopt;
+    } else if (n == 0 || errno != EINTR) {
+      return finish(linkReset);
+    }
+  }
+  return finish(std::nullopt);
 }
 
 void Link::close() {
@@ -193,12 +264,7 @@ std::optional<int32_t> Link::toPhone(const std::string& bytes) {
   if (device_.phone == PhoneMode::echo) {
     toBridge(bytes.data(), take);
   } else if (device_.phone == PhoneMode::live) {
-    for (size_t sent = 0; sent < take;) {
-      ssize_t n = ::send(fd_, bytes.data() + sent, take - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return linkReset;
-      sent += static_cast<size_t>(n);
-    }
+    if (!sendLive(bytes.data(), take)) return linkReset;
   }
   if (dropAfter) drop(linkAborted);
   if (closeAfter) phoneCloses();
@@ -208,27 +274,52 @@ std::optional<int32_t> Link::toPhone(const std::string& bytes) {
   return std::nullopt;
 }
 
+// Waits for room in a live phone's socket as long as it takes; false when the phone is gone.
+bool Link::sendLive(const char* data, size_t size) {
+  for (size_t sent = 0; sent < size;) {
+    ssize_t n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The part of a store that storeAtOnce could not hand over at once.
+std::optional<int32_t> Link::sendRest(const std::string& bytes, size_t sent) {
+  {
+    std::lock_guard guard(lock_);
+    if (closed_) return objectClosed;
+    if (broken_) return broken_;
+  }
+  if (!sendLive(bytes.data() + sent, bytes.size() - sent)) return linkReset;
+  return std::nullopt;
+}
+
 void Link::runWriter() {
   for (;;) {
-    std::string bytes;
+    std::optional<size_t> sent;
     platform::Completion<uint32_t> done;
     {
       std::unique_lock guard(lock_);
       storeQueued_.wait(guard, [&] { return storeDone_ || closed_; });
       if (!storeDone_) return;
-      bytes.swap(storeBytes_);
+      sent = std::exchange(storeSent_, std::nullopt);
       done = std::exchange(storeDone_, {});
     }
-    auto fault = toPhone(bytes);
+    // storeBytes_ belongs to the pending store until it ends.
+    const size_t size = storeBytes_.size();
+    auto fault = sent ? sendRest(storeBytes_, *sent) : toPhone(storeBytes_);
     {
       // Free for the next store before the awaiting task resumes, so it may store at once.
       std::lock_guard guard(lock_);
-      storing_ = false;
+      endStoreLocked();
+      if (sent && !fault) stored_ += size;
     }
     if (fault)
       done.fail(world().error(*fault));
     else
-      done.complete(static_cast<uint32_t>(bytes.size()));
+      done.complete(static_cast<uint32_t>(size));
   }
 }
 
@@ -260,13 +351,20 @@ void Link::runScript() {
 void Link::runLiveReader() {
   char buffer[1 << 16];
   for (;;) {
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    // The wait is in poll, for bytes alone: a thread blocked in recv would also wake each time
+    // the phone takes bytes the bridge sent, since the socket has one wait queue for both ways.
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+      drop(linkReset);
+      return;
+    }
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
       toBridge(buffer, static_cast<size_t>(n));
     } else if (n == 0) {
       phoneCloses();  // ignored once the bridge has closed its side
       return;
-    } else if (errno != EINTR) {
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
       drop(linkReset);
       return;
     }

@@ -36,7 +36,8 @@ class Link : public std::enable_shared_from_this<Link> {
   void read(std::span<uint8_t> out);
 
   // Writer side. `write` buffers; `store` hands the buffer to the link's writer thread and
-  // completes there. Like the real DataWriter, a second store while one is pending is refused.
+  // completes there, or completes at once when a live phone's socket takes it all. Like the
+  // real DataWriter, a second store while one is pending is refused.
   void write(std::span<const uint8_t> bytes);
   platform::Async<uint32_t> store();
 
@@ -50,6 +51,10 @@ class Link : public std::enable_shared_from_this<Link> {
   void phoneCloses();
   void drop(int32_t code);
   std::optional<int32_t> toPhone(const std::string& bytes);
+  std::optional<platform::Async<uint32_t>> storeAtOnce();
+  void endStoreLocked();
+  std::optional<int32_t> sendRest(const std::string& bytes, size_t sent);
+  bool sendLive(const char* data, size_t size);
   void runWriter();
   void runScript();
   void runLiveReader();
@@ -74,7 +79,9 @@ class Link : public std::enable_shared_from_this<Link> {
   // Bridge to phone.
   std::string output_;  // written, not yet stored
   bool storing_ = false;
-  std::string storeBytes_;
+  std::string storeBytes_;  // the pending store's bytes, owned by it until it ends
+  // Set when storeAtOnce began the store: the bytes of storeBytes_ already on the socket.
+  std::optional<size_t> storeSent_;
   platform::Completion<uint32_t> storeDone_;
   uint64_t received_ = 0;  // bytes the phone's application took
   uint64_t stored_ = 0;    // bytes of successful stores

@@ -8,9 +8,10 @@
 
 namespace sim {
 
-// Runs `work` on a new platform thread after `delayMs` milliseconds. The thread is detached:
-// like the OS's threads, it may still run while the process ends. The world's `completions`
-// may instead run it inside this call, at once, or on one shared platform thread.
+// Runs `work` on a platform thread after `delayMs` milliseconds: an idle one of a pool, or a
+// new one when none is idle, so that work never waits for other work. The threads are
+// detached: like the OS's threads, they may still run while the process ends. The world's
+// `completions` may instead run it inside this call, at once, or on one shared platform thread.
 void post(uint32_t delayMs, std::function<void()> work);
 
 // Sleeps for a number of milliseconds, fractional allowed.

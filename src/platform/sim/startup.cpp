@@ -1,5 +1,8 @@
 // Process start-up on the simulated radio: the standard streams, the stand-ins for the
 // console code pages and the COM apartment, the executable's directory and the adapter.
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -22,6 +25,14 @@ void prepareStandardStreams() {
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   static char errBuffer[1 << 14];
   std::setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
+}
+
+size_t readStandardInput(std::span<char> buffer) {
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return 0;
+  }
 }
 
 // There is no console code page to set on Linux: the streams are bytes already.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -22,6 +23,13 @@ void prepareStandardStreams() {
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   static char errBuffer[1 << 14];
   std::setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
+}
+
+size_t readStandardInput(std::span<char> buffer) {
+  // _read on a pipe returns what the pipe holds; the stream is binary (see above).
+  auto size = static_cast<unsigned>(std::min<size_t>(buffer.size(), 1u << 30));
+  int n = _read(_fileno(stdin), buffer.data(), size);
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 void setConsoleCodePages() {

@@ -1,0 +1,106 @@
+// The simulated link to a live phone, driven directly: a store that meets a phone already
+// gone fails with the link's code at once.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <string>
+
+#include "platform/sim/phone.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A listening socket that stands for the phone's application.
+class PhoneSocket {
+ public:
+  PhoneSocket() {
+    static std::atomic<int> counter{0};
+    path_ = "/tmp/qbt-link-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    ::unlink(path_.c_str());
+    listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listen_, 1) != 0)
+      ADD_FAILURE() << "cannot listen on " << path_;
+  }
+  ~PhoneSocket() {
+    ::close(listen_);
+    ::unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+  int accept() {
+    pollfd p{listen_, POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) return -1;
+    return ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
+ private:
+  std::string path_;
+  int listen_ = -1;
+};
+
+// Starts the operation and waits for it, with a generous bound on both; the code it failed
+// with, or 0.
+template <typename Start>
+int32_t outcome(Start start) {
+  auto result = std::async(std::launch::async, [start]() -> int32_t {
+    try {
+      start().get();
+      return 0;
+    } catch (const platform::hresult_error& e) {
+      return e.code;
+    }
+  });
+  if (result.wait_for(10s) != std::future_status::ready) {
+    ADD_FAILURE() << "the operation never completed";
+    std::abort();  // the thread still waits on it
+  }
+  return result.get();
+}
+
+struct GoneCase {
+  const char* name;
+  std::vector<sim::PhoneStep> onConnect;  // empty: the phone hangs up its socket
+  int32_t code;
+};
+void PrintTo(const GoneCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class StoreToAGonePhone : public testing::TestWithParam<GoneCase> {};
+
+TEST_P(StoreToAGonePhone, FailsWithTheLinksCode) {
+  PhoneSocket socket;
+  sim::Device device;
+  device.phone = sim::PhoneMode::live;
+  device.livePath = socket.path();
+  device.onConnect = GetParam().onConnect;
+  auto link = sim::Link::open(device);
+  int phone = socket.accept();
+  ASSERT_GE(phone, 0);
+  if (GetParam().onConnect.empty()) ::close(phone);
+  // The pending load ends once the link has seen the phone go.
+  (void)outcome([&] { return link->load(1, true); });
+  const uint8_t bytes[] = {1, 2, 3};
+  link->write(bytes);
+  EXPECT_EQ(outcome([&] { return link->store(); }), GetParam().code);
+  link->close();
+  if (!GetParam().onConnect.empty()) ::close(phone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, StoreToAGonePhone,
+                         testing::Values(GoneCase{"hungUp", {}, sim::linkReset},
+                                         GoneCase{"dropped",
+                                                  {sim::PhoneStep{sim::PhoneStep::drop, "", 0}},
+                                                  sim::linkAborted}));
+
+}  // namespace
