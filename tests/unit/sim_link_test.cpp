@@ -11,42 +11,12 @@
 #include <future>
 #include <string>
 
+#include "harness/live_phone.h"
 #include "platform/sim/phone.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// A listening socket that stands for the phone's application.
-class PhoneSocket {
- public:
-  PhoneSocket() {
-    static std::atomic<int> counter{0};
-    path_ = "/tmp/qbt-link-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    ::unlink(path_.c_str());
-    listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_, 1) != 0)
-      ADD_FAILURE() << "cannot listen on " << path_;
-  }
-  ~PhoneSocket() {
-    ::close(listen_);
-    ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  int accept() {
-    pollfd p{listen_, POLLIN, 0};
-    if (::poll(&p, 1, 10000) != 1) return -1;
-    return ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
-
- private:
-  std::string path_;
-  int listen_ = -1;
-};
 
 // Starts the operation and waits for it, with a generous bound on both; the code it failed
 // with, or 0.
@@ -79,22 +49,21 @@ void PrintTo(const GoneCase& c, std::ostream* os) {
 class StoreToAGonePhone : public testing::TestWithParam<GoneCase> {};
 
 TEST_P(StoreToAGonePhone, FailsWithTheLinksCode) {
-  PhoneSocket socket;
+  harness::LivePhone socket;
   sim::Device device;
   device.phone = sim::PhoneMode::live;
   device.livePath = socket.path();
   device.onConnect = GetParam().onConnect;
   auto link = sim::Link::open(device);
-  int phone = socket.accept();
-  ASSERT_GE(phone, 0);
-  if (GetParam().onConnect.empty()) ::close(phone);
+  ASSERT_TRUE(socket.accept());
+  if (GetParam().onConnect.empty()) socket.close();
   // The pending load ends once the link has seen the phone go.
   (void)outcome([&] { return link->load(1, true); });
   const uint8_t bytes[] = {1, 2, 3};
   link->write(bytes);
   EXPECT_EQ(outcome([&] { return link->store(); }), GetParam().code);
   link->close();
-  if (!GetParam().onConnect.empty()) ::close(phone);
+  socket.close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, StoreToAGonePhone,
