@@ -4,8 +4,9 @@
 // would in a bridge that keeps reading commands. Nothing is torn down between inputs.
 //
 // Every event line the bridge writes goes through a pipe to a checker thread, which traps on
-// a line that is not one whole event: a flat JSON object, "t" first and of a known kind, only
-// string and literal values, base64 in data events, CR LF at its end.
+// a line that is not one whole event: a flat JSON object without blanks, "t" first and of a
+// known kind, only strict strings, true and false as values, base64 in data events, CR LF at
+// its end.
 //
 // Process-wide objects (the world, the log, the connection state, coroutine frames parked in
 // pending platform operations) stay alive on purpose, so leak checking is off for this target
@@ -27,6 +28,7 @@
 
 #include "host/bridge.h"
 #include "host/log.h"
+#include "support/strict_json.h"
 
 namespace {
 
@@ -90,62 +92,23 @@ void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-// A JSON string at `p` (its opening quote), as strict JSON allows it; its raw content.
-std::string_view jsonString(std::string_view line, size_t& p) {
-  check(p < line.size() && line[p] == '"');
-  size_t start = ++p;
-  for (;; ++p) {
-    check(p < line.size());
-    auto c = static_cast<unsigned char>(line[p]);
-    check(c >= 0x20);
-    if (c == '"') break;
-    if (c != '\\') continue;
-    check(++p < line.size());
-    if (line[p] == 'u') {
-      check(p + 4 < line.size());
-      for (int k = 1; k <= 4; ++k)
-        check(std::string_view("0123456789abcdefABCDEF").find(line[p + k]) !=
-              std::string_view::npos);
-      p += 4;
-    } else {
-      check(std::string_view("\"\\/bfnrt").find(line[p]) != std::string_view::npos);
-    }
-  }
-  return line.substr(start, p++ - start);
-}
-
 void checkEvent(std::string_view line) {
   static const std::set<std::string_view> kinds = {"ready",        "device",      "scan-done",
                                                    "pairing-code", "pair-result", "connected",
                                                    "data",         "error",       "closed"};
-  size_t p = 0;
-  check(line.substr(0, 1) == "{");
-  ++p;
-  std::string_view kind;
-  for (bool first = true;; first = false) {
-    std::string_view key = jsonString(line, p);
-    check(!first || key == "t");
-    check(p < line.size() && line[p++] == ':');
-    std::string_view value;
-    if (line.substr(p, 4) == "true") {
-      p += 4;
-    } else if (line.substr(p, 5) == "false") {
-      p += 5;
-    } else {
-      value = jsonString(line, p);
-    }
-    if (first) kind = value;
-    if (key == "b64") {
-      check(value.size() % 4 == 0);
-      for (char c : value)
+  // Keys, kinds and base64 are compared as written: an escape in any of them is a fault too.
+  auto fields = strict_json::flatObject(line);
+  check(fields && !fields->empty());
+  const auto& kind = fields->front();
+  check(kind.key == "t" && kind.quoted && kinds.count(kind.value) == 1);
+  for (const auto& field : *fields) {
+    check(field.quoted || field.value != "null");
+    if (field.key == "b64") {
+      check(field.quoted && field.value.size() % 4 == 0);
+      for (char c : field.value)
         check(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=');
     }
-    check(p < line.size());
-    if (line[p] == '}') break;
-    check(line[p++] == ',');
   }
-  check(p + 1 == line.size());
-  check(kinds.count(kind) == 1);
 }
 
 // Reads the bridge's standard output for as long as the process lives.

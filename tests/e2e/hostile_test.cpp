@@ -4,9 +4,7 @@
 // well-formed event line whose decoded JSON text is the platform's text as UTF-8, and the log
 // as the same text, unescaped.
 #include <cstdio>
-#include <cstring>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,194 +13,29 @@
 #include <gtest/gtest.h>
 
 #include "harness/bridge_process.h"
+#include "support/strict_json.h"
 
 using harness::BridgeProcess;
+using strict_json::utf8FromUtf16;
 using testing::HasSubstr;
 
 namespace {
 
-// ---- A strict reader for the flat JSON objects the bridge writes -------------------------
+// ---- Reading events ----------------------------------------------------------------------
 
-void putUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | cp >> 6);
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | cp >> 12);
-    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | cp >> 18);
-    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// UTF-16 to UTF-8, an unpaired surrogate giving U+FFFD: what the host must see.
-std::string utf8(const std::u16string& units) {
-  std::string out;
-  for (size_t i = 0; i < units.size(); ++i) {
-    uint32_t c = units[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF) {
-      putUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-      ++i;
-    } else {
-      putUtf8(out, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
-    }
-  }
-  return out;
-}
-
-class JsonReader {
- public:
-  explicit JsonReader(const std::string& text) : s_(text) {}
-
-  // A flat object of string and literal values; nothing on a syntax error or trailing text.
-  std::optional<std::map<std::string, std::string>> object() {
-    std::map<std::string, std::string> fields;
-    if (!take('{')) return std::nullopt;
-    if (!take('}')) {
-      do {
-        auto key = string();
-        if (!key || !take(':')) return std::nullopt;
-        std::optional<std::string> value;
-        skipBlanks();
-        if (p_ < s_.size() && s_[p_] == '"') {
-          value = string();
-        } else {
-          for (const char* literal : {"true", "false", "null"})
-            if (s_.compare(p_, std::strlen(literal), literal) == 0) {
-              value = literal;
-              p_ += std::strlen(literal);
-            }
-        }
-        if (!value || !fields.emplace(*key, *value).second) return std::nullopt;
-      } while (take(','));
-      if (!take('}')) return std::nullopt;
-    }
-    skipBlanks();
-    if (p_ != s_.size()) return std::nullopt;
-    return fields;
-  }
-
- private:
-  void skipBlanks() {
-    while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\t' || s_[p_] == '\n' || s_[p_] == '\r'))
-      ++p_;
-  }
-  bool take(char c) {
-    skipBlanks();
-    if (p_ < s_.size() && s_[p_] == c) return ++p_, true;
-    return false;
-  }
-  std::optional<uint32_t> hex4() {
-    if (p_ + 4 > s_.size()) return std::nullopt;
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) {
-      char c = s_[p_++];
-      int d = c >= '0' && c <= '9'   ? c - '0'
-              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                     : -1;
-      if (d < 0) return std::nullopt;
-      v = v << 4 | static_cast<uint32_t>(d);
-    }
-    return v;
-  }
-  // One well-formed UTF-8 character copied from the input.
-  bool utf8Char(std::string& out) {
-    auto b = static_cast<unsigned char>(s_[p_]);
-    size_t len = (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (len == 0 || p_ + len > s_.size()) return false;
-    uint32_t cp = b & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-      auto c = static_cast<unsigned char>(s_[p_ + k]);
-      if ((c >> 6) != 2) return false;
-      cp = cp << 6 | (c & 0x3F);
-    }
-    static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    out.append(s_, p_, len);
-    p_ += len;
-    return true;
-  }
-  std::optional<std::string> string() {
-    if (!take('"')) return std::nullopt;
-    std::string out;
-    while (p_ < s_.size()) {
-      auto c = static_cast<unsigned char>(s_[p_]);
-      if (c == '"') return ++p_, out;
-      if (c < 0x20) return std::nullopt;
-      if (c >= 0x80) {
-        if (!utf8Char(out)) return std::nullopt;
-        continue;
-      }
-      ++p_;
-      if (c != '\\') {
-        out += static_cast<char>(c);
-        continue;
-      }
-      if (p_ >= s_.size()) return std::nullopt;
-      char e = s_[p_++];
-      switch (e) {
-        case '"':
-          out += '"';
-          break;
-        case '\\':
-          out += '\\';
-          break;
-        case '/':
-          out += '/';
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        case 'u': {
-          auto v = hex4();
-          if (!v) return std::nullopt;
-          uint32_t cp = *v;
-          if (cp >= 0xDC00 && cp <= 0xDFFF) return std::nullopt;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (s_.compare(p_, 2, "\\u") != 0) return std::nullopt;
-            p_ += 2;
-            auto low = hex4();
-            if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
-          }
-          putUtf8(out, cp);
-          break;
-        }
-        default:
-          return std::nullopt;
-      }
-    }
-    return std::nullopt;
-  }
-
-  const std::string& s_;
-  size_t p_ = 0;
-};
-
+// The fields of one event line, strings decoded. A failure unless the line is one flat object
+// of strict strings and literals, in well-formed UTF-8, with no key twice.
 std::map<std::string, std::string> parseEvent(const std::string& line) {
-  auto fields = JsonReader(line).object();
-  EXPECT_TRUE(fields) << "not a well-formed JSON object: " << line;
-  return fields.value_or(std::map<std::string, std::string>{});
+  std::map<std::string, std::string> fields;
+  auto object = strict_json::flatObject(line);
+  bool ok = object && strict_json::validUtf8(line);
+  for (const auto& field : object.value_or(std::vector<strict_json::Field>{})) {
+    auto key = strict_json::decodeString(field.key);
+    auto value = field.quoted ? strict_json::decodeString(field.value) : std::string(field.value);
+    ok = ok && fields.emplace(*key, *value).second;
+  }
+  EXPECT_TRUE(ok) << "not a well-formed JSON object: " << line;
+  return ok ? fields : std::map<std::string, std::string>{};
 }
 
 // ---- Writing worlds and commands --------------------------------------------------------
@@ -266,7 +99,7 @@ const std::vector<std::pair<const char*, std::u16string>> hostileTexts = {
 // The name the inquiry reports: up to its zero, at most 247 units, the address when empty.
 std::string reportedName(const std::u16string& name, const std::string& addr) {
   std::u16string cut = name.substr(0, name.find(u'\0')).substr(0, 247);
-  return cut.empty() ? addr : utf8(cut);
+  return cut.empty() ? addr : utf8FromUtf16(cut);
 }
 
 TEST(HostileAir, EachNameGivesOneWellFormedDeviceEventAndARawLogLine) {
@@ -336,7 +169,7 @@ TEST(HostileAir, EachPinGivesOneWellFormedPairingCodeEvent) {
     EXPECT_EQ(codeFields.size(), 2u) << *code;
     EXPECT_EQ(codeFields["t"], "pairing-code");
     // The PIN is passed on whole: no cut at a zero or at any length.
-    EXPECT_EQ(codeFields["code"], utf8(hostileTexts[i].second));
+    EXPECT_EQ(codeFields["code"], utf8FromUtf16(hostileTexts[i].second));
     EXPECT_EQ(*result, R"({"t":"pair-result","addr":")" + addr + R"(","ok":true})");
   }
   bridge.closeInput();
@@ -358,7 +191,7 @@ TEST(HostileAir, HostileDeviceIdsWorkAsAddressTextsAndComeBackEscaped) {
   ASSERT_TRUE(bridge.waitEvent("scan-done"));
   ASSERT_TRUE(bridge.waitLog("[scan] известные устройства перечислены, дальше эфир"));
   for (const auto& key16 : keys) {
-    std::string key = utf8(u"Bluetooth" + key16);
+    std::string key = utf8FromUtf16(u"Bluetooth" + key16);
     SCOPED_TRACE(key);
     bridge.send(R"({"t":"pair","addr":)" + commandLiteral(key) + "}");
     auto result = bridge.nextEvent();
@@ -376,7 +209,7 @@ TEST(HostileAir, HostileDeviceIdsWorkAsAddressTextsAndComeBackEscaped) {
 TEST(HostileAir, HostileErrorMessagesReachEventsEscapedAndTheLogRaw) {
   const std::u16string message = u"Сбой \"радио\" \\ \x01\r\nвторая\xD800 \\u0041 \t\r\n";
   const std::string text =
-      utf8(u"Сбой \"радио\" \\ \x01\r\nвторая\xD800 \\u0041") + " (0x80990001)";
+      utf8FromUtf16(u"Сбой \"радио\" \\ \x01\r\nвторая\xD800 \\u0041") + " (0x80990001)";
   std::string world = "message 0x80990001 " + worldLiteral(message) + "\n" +
                       "device 00:00:5E:00:53:01\n  pair-error 0x80990001\n" +
                       "device 00:00:5E:00:53:02\n  connect refuse 0x80990001\n";
