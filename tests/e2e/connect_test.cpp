@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "e2e/wire.h"
 #include "harness/bridge_process.h"
 #include "harness/live_phone.h"
 
@@ -22,7 +23,10 @@ using testing::ElementsAreArray;
 
 namespace {
 
-const std::string ready = R"({"t":"ready","backend":"windows"})";
+using wire::closed;
+using wire::ready;
+using wire::writeFailed;
+
 const std::string phoneA = "A4:50:46:12:34:56";
 const std::string phoneB = "A4:50:46:65:43:21";
 const std::string noDevice =
@@ -32,8 +36,6 @@ const std::string noService =
     R"({"t":"error","error":"телефон не предлагает последовательную службу. Открой на нём приложение робота и оставь его на экране, потом повтори"})";
 const std::string noServiceClosed = R"({"t":"closed","reason":"нет службы SPP"})";
 const std::string openFailed = R"({"t":"closed","reason":"не удалось открыть соединение"})";
-const std::string closed = R"({"t":"closed","reason":"соединение закрыто"})";
-const std::string writeFailed = R"({"t":"error","error":"запись не удалась"})";
 
 std::string connected(const std::string& addr) {
   return R"({"t":"connected","addr":")" + addr + R"("})";
@@ -64,46 +66,6 @@ std::vector<std::string> connectLog(const BridgeProcess& bridge) {
   for (auto& line : bridge.logLines())
     if (line.rfind("[connect] ", 0) == 0) lines.push_back(line);
   return lines;
-}
-
-std::string decode(const std::string& text) {
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  uint32_t acc = 0;
-  int bits = 0;
-  for (char c : text) {
-    auto v = alphabet.find(c);
-    if (v == std::string::npos) continue;
-    acc = acc << 6 | static_cast<uint32_t>(v);
-    if ((bits += 6) >= 8) out += static_cast<char>(acc >> (bits -= 8));
-  }
-  return out;
-}
-
-// The payload of a data event, decoded; nothing for any other event.
-std::optional<std::string> dataOf(const std::string& event) {
-  const std::string prefix = R"({"t":"data","b64":")";
-  if (event.rfind(prefix, 0) != 0) return std::nullopt;
-  return decode(event.substr(prefix.size(), event.size() - prefix.size() - 2));
-}
-
-std::string base64(const std::string& bytes) {
-  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    uint32_t v = uint8_t(bytes[i]) << 16 | uint8_t(bytes[i + 1]) << 8 | uint8_t(bytes[i + 2]);
-    for (int s = 18; s >= 0; s -= 6) out += alphabet[v >> s & 63];
-  }
-  if (i < bytes.size()) {
-    uint32_t v = uint8_t(bytes[i]) << 16 | (i + 1 < bytes.size() ? uint8_t(bytes[i + 1]) << 8 : 0);
-    out += alphabet[v >> 18 & 63];
-    out += alphabet[v >> 12 & 63];
-    out += i + 1 < bytes.size() ? alphabet[v >> 6 & 63] : '=';
-    out += '=';
-  }
-  return out;
 }
 
 // ---- Outcomes of a connect ---------------------------------------------------------------
@@ -257,7 +219,7 @@ TEST(Receive, BurstArrivesInLoadsOfAtMost4096ThatJoinToTheSameBytes) {
   while (joined.size() < 10001) {
     auto e = bridge.nextEvent();
     ASSERT_TRUE(e);
-    auto bytes = dataOf(*e);
+    auto bytes = wire::dataBytes(*e);
     ASSERT_TRUE(bytes) << *e;
     EXPECT_FALSE(bytes->empty());
     EXPECT_LE(bytes->size(), 4096u);
@@ -356,7 +318,7 @@ TEST(Send, ManySendsInARowArriveCompleteAndInOrder) {
   for (int i = 0; i < 3000; ++i) {
     std::string chunk = "<" + std::to_string(i) + ">";
     expected += chunk;
-    commands += sendCommand(base64(chunk)) + "\n";
+    commands += sendCommand(wire::base64(chunk)) + "\n";
   }
   std::string got;
   std::thread reader([&] { got = phone.read(expected.size(), 60s); });
@@ -381,7 +343,7 @@ TEST(Send, APhoneSlowToReadStillGetsEveryByteInOrder) {
       std::string chunk(size, '\0');
       for (size_t j = 0; j < size; ++j) chunk[j] = static_cast<char>((expected.size() + j) % 253);
       expected += chunk;
-      commands += sendCommand(base64(chunk)) + "\n";
+      commands += sendCommand(wire::base64(chunk)) + "\n";
     }
   }
   std::string got;
@@ -403,14 +365,14 @@ TEST(Send, BytesEchoedInBulkComeBackWhole) {
   for (int i = 0; i < 500; ++i) {
     std::string chunk(1 + i % 97, static_cast<char>(i));
     expected += chunk;
-    commands += sendCommand(base64(chunk)) + "\n";
+    commands += sendCommand(wire::base64(chunk)) + "\n";
   }
   bridge.sendRaw(commands);
   std::string joined;
   while (joined.size() < expected.size()) {
     auto e = bridge.nextEvent();
     ASSERT_TRUE(e);
-    auto bytes = dataOf(*e);
+    auto bytes = wire::dataBytes(*e);
     ASSERT_TRUE(bytes) << *e;
     joined += *bytes;
   }
@@ -463,7 +425,7 @@ TEST(Lifecycle, SecondConnectReplacesTheFirstWithoutMixingAndOneClosedInTheEnd) 
   EXPECT_TRUE(first.seesEnd());  // the bridge hung up on the first phone
   stop = true;
   chatter.join();
-  for (const auto& e : before) EXPECT_TRUE(dataOf(e)) << e;
+  for (const auto& e : before) EXPECT_TRUE(wire::dataBytes(e)) << e;
   second.write("bbbb");
   auto e = bridge.nextEvent();
   ASSERT_TRUE(e);

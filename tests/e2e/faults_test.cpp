@@ -19,16 +19,14 @@ using testing::Not;
 
 namespace {
 
-const std::string ready = R"({"t":"ready","backend":"windows"})";
+using wire::closed;
+using wire::ready;
+using wire::send;
+using wire::writeFailed;
+
 const std::string phone = "A4:50:46:12:34:56";
 const std::string connectPhone = R"({"t":"connect","addr":"A4:50:46:12:34:56"})";
 const std::string connected = R"({"t":"connected","addr":"A4:50:46:12:34:56"})";
-const std::string closed = R"({"t":"closed","reason":"соединение закрыто"})";
-const std::string writeFailed = R"({"t":"error","error":"запись не удалась"})";
-
-std::string send(const std::string& bytes) {
-  return R"({"t":"send","b64":")" + wire::base64(bytes) + R"("})";
-}
 
 // The connection still works: a connect (when none is open) and one echoed send.
 void expectEchoWorks(BridgeProcess& bridge, bool connectFirst = true) {

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "e2e/wire.h"
 #include "harness/bridge_process.h"
 
 using harness::BridgeProcess;
@@ -13,10 +14,11 @@ using testing::UnorderedElementsAre;
 
 namespace {
 
+using wire::ready;
+
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-const std::string ready = R"({"t":"ready","backend":"windows"})";
 const std::string robot = "A4:50:46:12:34:56";
 const size_t startupLines = 4;
 
@@ -116,7 +118,9 @@ struct PairCase {
   Lines events;
 };
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const PairCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PairCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::string robotWorld(const std::string& keys) {
   return "device " + robot + "\n  pin \"482916\"\n  pair-delay-ms 5\n" + keys;

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "e2e/wire.h"
 #include "harness/bridge_process.h"
 
 using harness::BridgeProcess;
@@ -17,9 +18,10 @@ using testing::StartsWith;
 
 namespace {
 
+using wire::ready;
+
 using namespace std::chrono_literals;
 
-const std::string ready = R"({"t":"ready","backend":"windows"})";
 const std::string scanDone = R"({"t":"scan-done"})";
 const std::string enumerated = "[scan] известные устройства перечислены, дальше эфир";
 const std::string watcherStopped = "[scan] наблюдатель остановлен";
@@ -78,7 +80,9 @@ struct LengthCase {
   int multiplier;
 };
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LengthCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ScanLength : public testing::TestWithParam<LengthCase> {};
 
@@ -249,7 +253,9 @@ struct PairedCase {
   bool paired;
   int pairedCount;
 };
-void PrintTo(const PairedCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PairedCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PairedFlag : public testing::TestWithParam<PairedCase> {};
 
@@ -290,7 +296,9 @@ struct InquiryFailure {
   const char* world;
   const char* line;
 };
-void PrintTo(const InquiryFailure& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const InquiryFailure& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class InquiryFails : public testing::TestWithParam<InquiryFailure> {};
 
@@ -329,7 +337,9 @@ struct WatcherFailure {
   const char* name;
   const char* world;
 };
-void PrintTo(const WatcherFailure& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WatcherFailure& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class WatcherFails : public testing::TestWithParam<WatcherFailure> {};
 

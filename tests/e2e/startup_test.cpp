@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "e2e/wire.h"
 #include "harness/bridge_process.h"
 
 using harness::BridgeProcess;
@@ -16,7 +17,7 @@ using testing::StartsWith;
 
 namespace {
 
-const std::string ready = R"({"t":"ready","backend":"windows"})";
+using wire::ready;
 
 // The start-up lines after the probe line.
 void expectTail(const std::vector<std::string>& lines, size_t from) {
@@ -32,7 +33,9 @@ struct ProbeCase {
   const char* line;
 };
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ProbeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class AdapterProbe : public testing::TestWithParam<ProbeCase> {};
 
@@ -52,7 +55,8 @@ TEST_P(AdapterProbe, LogsItsOutcomeBetweenTheFirstLineAndTheBuildStamp) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, AdapterProbe,
     testing::Values(
-        ProbeCase{"classic", "adapter present\nclassic yes\n", "[start] адаптер найден, classic=да"},
+        ProbeCase{"classic", "adapter present\nclassic yes\n",
+                  "[start] адаптер найден, classic=да"},
         ProbeCase{"noClassic", "adapter present\nclassic no\n",
                   "[start] адаптер найден, classic=нет"},
         ProbeCase{"absent", "adapter absent\n",
@@ -157,7 +161,8 @@ TEST(CommandLoop, LastLineWithoutLfIsExecutedThenExitZero) {
   bridge.sendRaw("{\"t\":\"last\"}");
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
-  EXPECT_EQ(bridge.logLines().back(), "[cmd] незнакомая команда: «last» в строке: {\"t\":\"last\"}");
+  EXPECT_EQ(bridge.logLines().back(),
+            "[cmd] незнакомая команда: «last» в строке: {\"t\":\"last\"}");
 }
 
 TEST(CommandLoop, StopScanWithNoScanGivesNoOutputAtAll) {

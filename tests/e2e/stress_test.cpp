@@ -20,9 +20,10 @@ using testing::HasSubstr;
 
 namespace {
 
-const std::string ready = R"({"t":"ready","backend":"windows"})";
-const std::string closed = R"({"t":"closed","reason":"соединение закрыто"})";
-const std::string writeFailed = R"({"t":"error","error":"запись не удалась"})";
+using wire::closed;
+using wire::ready;
+using wire::send;
+using wire::writeFailed;
 
 std::string addressOf(int i) {
   return "00:00:5E:00:53:0" + std::to_string(i);
@@ -30,10 +31,6 @@ std::string addressOf(int i) {
 std::string command(const char* t, const std::string& addr) {
   return std::string(R"({"t":")") + t + R"(","addr":")" + addr + R"("})";
 }
-std::string send(const std::string& bytes) {
-  return R"({"t":"send","b64":")" + wire::base64(bytes) + R"("})";
-}
-
 // Events by kind ("data", "connected", ...), every line checked to be one the host knows.
 struct Tally {
   std::map<std::string, int> kinds;

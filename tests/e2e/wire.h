@@ -1,6 +1,6 @@
 #pragma once
-// What the end-to-end tests need to read and write the wire: base64 of the data events, the
-// payload of a data event, and the bridge's peak memory.
+// What the end-to-end tests need to read and write the wire: the event texts they share, base64
+// of the data events, the payload of a data event, and the bridge's peak memory.
 #include <cstdint>
 #include <fstream>
 #include <optional>
@@ -63,6 +63,15 @@ inline std::optional<std::string> dataBytes(const std::string& event) {
       event.compare(event.size() - 2, 2, "\"}") != 0)
     return std::nullopt;
   return unbase64(std::string_view(event).substr(head.size(), event.size() - head.size() - 2));
+}
+
+inline const std::string ready = R"({"t":"ready","backend":"windows"})";
+inline const std::string closed = R"({"t":"closed","reason":"соединение закрыто"})";
+inline const std::string writeFailed = R"({"t":"error","error":"запись не удалась"})";
+
+// A "send" command carrying these bytes.
+inline std::string send(std::string_view bytes) {
+  return R"({"t":"send","b64":")" + base64(bytes) + R"("})";
 }
 
 // Peak resident memory of a live process, in kB (VmHWM), or -1.
