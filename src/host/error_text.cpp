@@ -10,7 +10,8 @@ std::string errorText(const hresult_error& error) {
     message.pop_back();
   }
   char code[16];
-  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(static_cast<uint32_t>(error.code)));
+  std::snprintf(code, sizeof code, "0x%08X",
+                static_cast<unsigned>(static_cast<uint32_t>(error.code)));
   std::string text = toUtf8(message);
   text += " (";
   text += code;

@@ -4,7 +4,6 @@
 #include "pairing/known_devices.h"
 #include "pairing/pairing.h"
 
-
 uint64_t parseBluetoothAddress(std::string_view text) {
   uint64_t value = 0;
   for (char c : text) {

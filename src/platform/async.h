@@ -77,16 +77,13 @@ class [[nodiscard]] Async {
   }
 
   template <typename U = T>
-    requires(!std::is_void_v<T>)
-  static Async ready(U&& value) {
+  requires(!std::is_void_v<T>) static Async ready(U&& value) {
     auto [op, done] = pending();
     done.complete(std::forward<U>(value));
     return std::move(op);
   }
 
-  static Async ready()
-    requires std::is_void_v<T>
-  {
+  static Async ready() requires std::is_void_v<T> {
     auto [op, done] = pending();
     done.complete();
     return std::move(op);
@@ -136,14 +133,11 @@ class Completion {
   explicit Completion(std::shared_ptr<detail::AsyncState<T>> state) : state_(std::move(state)) {}
 
   template <typename U = T>
-    requires(!std::is_void_v<T>)
-  void complete(U&& value) const {
+  requires(!std::is_void_v<T>) void complete(U&& value) const {
     state_->complete([&] { state_->result.set(std::forward<U>(value)); });
   }
 
-  void complete() const
-    requires std::is_void_v<T>
-  {
+  void complete() const requires std::is_void_v<T> {
     state_->complete([] {});
   }
 

@@ -161,8 +161,7 @@ Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
     const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>& serviceId);
 // RfcommDeviceServicesResult.Services: its size and one element.
 uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>& result);
-Ref<RfcommDeviceService> serviceAt(const Ref<RfcommDeviceServicesResult>& result,
-                                   uint32_t index);
+Ref<RfcommDeviceService> serviceAt(const Ref<RfcommDeviceServicesResult>& result, uint32_t index);
 // RfcommDeviceService.ConnectionServiceName and .ConnectionHostName.
 String connectionServiceName(const Ref<RfcommDeviceService>& service);
 Ref<HostName> connectionHostName(const Ref<RfcommDeviceService>& service);

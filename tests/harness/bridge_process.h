@@ -16,11 +16,12 @@ namespace harness {
 using namespace std::chrono_literals;
 
 struct Options {
-  std::string world;           // world text; empty: the built-in default world
-  bool closeStdout = false;    // the host closes its read end of standard output at once
-  bool closeStderr = false;    // ... and of standard error
+  std::string world;             // world text; empty: the built-in default world
+  bool closeStdout = false;      // the host closes its read end of standard output at once
+  bool closeStderr = false;      // ... and of standard error
   std::vector<std::string> env;  // extra NAME=value entries
-  std::function<void(const std::filesystem::path& dir)> beforeStart;  // e.g. make the log unwritable
+  std::function<void(const std::filesystem::path& dir)>
+      beforeStart;  // e.g. make the log unwritable
 };
 
 class BridgeProcess {

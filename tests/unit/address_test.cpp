@@ -10,7 +10,9 @@ struct AddressCase {
   uint64_t value;
 };
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const AddressCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+void PrintTo(const AddressCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.text);
+}
 
 class ParseBluetoothAddress : public testing::TestWithParam<AddressCase> {};
 

@@ -9,7 +9,9 @@ struct ParseCase {
   CommandFields fields;
 };
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << testing::PrintToString(c.line); }
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.line);
+}
 
 class ParseCommand : public testing::TestWithParam<ParseCase> {};
 
@@ -33,23 +35,23 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{R"({"v":"a\"b\"\\","w":"\\\"","t":"x"})",
                   {{"v", "a\"b\"\\"}, {"w", "\\\""}, {"t", "x"}}},
         ParseCase{"{\"t\":\t\"scan\"}", {{"t", "\t\"scan\""}}},
-        ParseCase{R"({"a":true,"b":null,"c":-1.5e3})", {{"a", "true"}, {"b", "null"}, {"c", "-1.5e3"}}},
+        ParseCase{R"({"a":true,"b":null,"c":-1.5e3})",
+                  {{"a", "true"}, {"b", "null"}, {"c", "-1.5e3"}}},
         ParseCase{R"({"a":{"b":"c"},"t":"scan"})", {{"a", R"({"b":"c")"}, {"t", "scan"}}},
         ParseCase{R"({"a":["x","y"],"t":"send"})", {{"a", R"(["x")"}, {"y", "]"}, {"t", "send"}}},
         ParseCase{"hello", {}}, ParseCase{"", {}}, ParseCase{"{}", {}},
-        ParseCase{"abc\"", {{"", ""}}},
-        ParseCase{R"({"t":"scan")", {{"t", "scan"}}},
-        ParseCase{R"({"t":"sca)", {{"t", "sca"}}},
-        ParseCase{R"({"":"v"})", {{"", "v"}}},
-        ParseCase{"{\"t\":\"a\\", {{"t", "a\\"}}},
-        ParseCase{"{\"k\":", {{"k", ""}}},
+        ParseCase{"abc\"", {{"", ""}}}, ParseCase{R"({"t":"scan")", {{"t", "scan"}}},
+        ParseCase{R"({"t":"sca)", {{"t", "sca"}}}, ParseCase{R"({"":"v"})", {{"", "v"}}},
+        ParseCase{"{\"t\":\"a\\", {{"t", "a\\"}}}, ParseCase{"{\"k\":", {{"k", ""}}},
         ParseCase{"{\"n\":\"\xD0\xAF\x01\"}", {{"n", "\xD0\xAF\x01"}}}));
 
 struct SecondsCase {
   std::string text;
   std::optional<int32_t> value;
 };
-void PrintTo(const SecondsCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+void PrintTo(const SecondsCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.text);
+}
 
 class Seconds : public testing::TestWithParam<SecondsCase> {};
 
@@ -65,11 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                     SecondsCase{"\t\n\v\f\r3", 3}, SecondsCase{"", std::nullopt},
                     SecondsCase{"abc", std::nullopt}, SecondsCase{"x1", std::nullopt},
                     SecondsCase{"-", std::nullopt}, SecondsCase{"+ 1", std::nullopt},
-                    SecondsCase{"2147483647", 2147483647},
-                    SecondsCase{"2147483648", std::nullopt},
-                    SecondsCase{"-2147483648", INT32_MIN},
-                    SecondsCase{"-2147483649", std::nullopt},
-                    SecondsCase{"99999999999999999999999", std::nullopt},
-                    SecondsCase{"0007", 7}));
+                    SecondsCase{"2147483647", 2147483647}, SecondsCase{"2147483648", std::nullopt},
+                    SecondsCase{"-2147483648", INT32_MIN}, SecondsCase{"-2147483649", std::nullopt},
+                    SecondsCase{"99999999999999999999999", std::nullopt}, SecondsCase{"0007", 7}));
 
 }  // namespace

@@ -88,7 +88,9 @@ TEST(FireAndForgetDeathTest, AnyOtherEscapingExceptionEndsTheProcess) {
   EXPECT_DEATH(throwsSomethingElse(), "");
 }
 
-Task<int> addLater(Async<int> op, int add) { co_return (co_await op) + add; }
+Task<int> addLater(Async<int> op, int add) {
+  co_return (co_await op) + add;
+}
 
 fire_and_forget awaitTask(Task<int> task, Trace& trace) {
   trace.beforeWait = std::this_thread::get_id();

@@ -63,7 +63,9 @@ Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
   });
 }
 
-bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) { return adapter->classic; }
+bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
+  return adapter->classic;
+}
 
 std::string toUtf8(const String& text) {
   std::string out;

@@ -137,10 +137,18 @@ struct Parser {
         char e = line[p++];
         uint32_t v = 0;
         switch (e) {
-          case 'n': raw += '\n', wide += u'\n'; break;
-          case 'r': raw += '\r', wide += u'\r'; break;
-          case 't': raw += '\t', wide += u'\t'; break;
-          case '0': raw += '\0', wide += u'\0'; break;
+          case 'n':
+            raw += '\n', wide += u'\n';
+            break;
+          case 'r':
+            raw += '\r', wide += u'\r';
+            break;
+          case 't':
+            raw += '\t', wide += u'\t';
+            break;
+          case '0':
+            raw += '\0', wide += u'\0';
+            break;
           case 'x':
             if (!hexValue(2, v)) return fail("bad \\x escape");
             raw += static_cast<char>(v);
@@ -151,7 +159,8 @@ struct Parser {
             wide += static_cast<char16_t>(v);
             if (v < 0x80) raw += static_cast<char>(v);
             break;
-          default: raw += e, wide += static_cast<char16_t>(static_cast<unsigned char>(e));
+          default:
+            raw += e, wide += static_cast<char16_t>(static_cast<unsigned char>(e));
         }
         continue;
       }
@@ -164,7 +173,8 @@ struct Parser {
         continue;
       }
       uint32_t cp = len == 1 ? c : c & (0x7F >> len);
-      for (size_t i = 1; i < len; ++i) cp = (cp << 6) | (static_cast<unsigned char>(line[p + i]) & 0x3F);
+      for (size_t i = 1; i < len; ++i)
+        cp = (cp << 6) | (static_cast<unsigned char>(line[p + i]) & 0x3F);
       raw.append(line, p, len);
       p += len;
       if (cp >= 0x10000) {
@@ -395,7 +405,8 @@ const std::map<int32_t, std::u16string>& systemMessages() {
       {static_cast<int32_t>(0x80004005), u"Unspecified error\r\n"},
       {static_cast<int32_t>(0x80004004), u"Operation aborted\r\n"},
       {static_cast<int32_t>(0x80070005), u"Access is denied.\r\n"},
-      {static_cast<int32_t>(0x8007001F), u"A device attached to the system is not functioning.\r\n"},
+      {static_cast<int32_t>(0x8007001F),
+       u"A device attached to the system is not functioning.\r\n"},
       {static_cast<int32_t>(0x80070079), u"The semaphore timeout period has expired.\r\n"},
       {static_cast<int32_t>(0x8007048F), u"The device is not connected.\r\n"},
       {static_cast<int32_t>(0x80070490), u"Element not found.\r\n"},

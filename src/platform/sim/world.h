@@ -28,19 +28,19 @@ enum class PhoneMode { echo, silent, live };
 // One scripted step the phone takes as soon as the connection opens, in order.
 struct PhoneStep {
   enum Kind { send, burst, wait, close, drop } kind;
-  std::string bytes;     // send
-  uint64_t count = 0;    // burst: bytes; wait: milliseconds
+  std::string bytes;   // send
+  uint64_t count = 0;  // burst: bytes; wait: milliseconds
 };
 
 struct Device {
   uint64_t address = 0;
   std::u16string name;
-  std::u16string id;               // DeviceInformation.Id
-  bool paired = false;             // IsPaired, and authenticated in both searches
-  bool remembered = false;         // the first (remembered devices) search returns it
+  std::u16string id;                            // DeviceInformation.Id
+  bool paired = false;                          // IsPaired, and authenticated in both searches
+  bool remembered = false;                      // the first (remembered devices) search returns it
   std::optional<int32_t> inquiryAuthenticated;  // fAuthenticated in the inquiry; default: paired
-  int heard = 1;                   // times the inquiry search returns it (0: silent)
-  bool watcher = false;            // the device watcher reports it (Added, with `id`)
+  int heard = 1;                                // times the inquiry search returns it (0: silent)
+  bool watcher = false;                         // the device watcher reports it (Added, with `id`)
 
   // BluetoothDevice.FromBluetoothAddressAsync
   enum class Lookup { found, unknown, noRecord } lookup = Lookup::found;
@@ -55,9 +55,9 @@ struct Device {
   int32_t pairingKind = 8;
   std::u16string pin = u"123456";
   int32_t pairStatus = 0;
-  Fault pairError;        // PairAsync fails with this code
-  Fault acceptError;      // Accept fails inside the callback
-  Fault pairingReadError; // reading IsPaired fails
+  Fault pairError;         // PairAsync fails with this code
+  Fault acceptError;       // Accept fails inside the callback
+  Fault pairingReadError;  // reading IsPaired fails
   uint32_t pairDelayMs = 20;
 
   // RFCOMM service lookups: how many SPP services each lists, or a failure.
@@ -67,33 +67,33 @@ struct Device {
   Fault servicesUncachedError;
 
   // The connection.
-  Fault connectError;        // ConnectAsync refused with this code
+  Fault connectError;  // ConnectAsync refused with this code
   uint32_t connectDelayMs = 5;
-  Fault outputStreamError;   // StreamSocket.OutputStream fails
-  Fault writerError;         // new DataWriter fails
+  Fault outputStreamError;  // StreamSocket.OutputStream fails
+  Fault writerError;        // new DataWriter fails
   PhoneMode phone = PhoneMode::echo;
-  std::string livePath;      // phone live: Unix-domain socket path
+  std::string livePath;  // phone live: Unix-domain socket path
   std::vector<PhoneStep> onConnect;
   std::optional<uint64_t> closeAfterBytes;  // the phone closes after receiving this many bytes
   std::optional<uint64_t> dropAfterBytes;   // the link drops after this many received bytes
-  Fault storeError;                          // stores fail with this code...
-  uint64_t storeErrorAfterBytes = 0;         // ...once this many bytes have been stored
+  Fault storeError;                         // stores fail with this code...
+  uint64_t storeErrorAfterBytes = 0;        // ...once this many bytes have been stored
 };
 
 struct World {
   AdapterKind adapter = AdapterKind::present;
   bool classic = true;
-  Fault adapterError;            // adapter error CODE
+  Fault adapterError;  // adapter error CODE
   uint32_t probeDelayMs = 0;
 
   Completions completions = Completions::platformThread;
 
-  double inquiryUnitMs = 1280;   // one Bluetooth inquiry unit
+  double inquiryUnitMs = 1280;  // one Bluetooth inquiry unit
   uint64_t localAddress = 0x001A7DDA7110;
 
   // Classic device search.
-  Fault rememberedSearchError;   // first search: null handle with this last error
-  Fault inquirySearchError;      // second search: null handle with this last error
+  Fault rememberedSearchError;         // first search: null handle with this last error
+  Fault inquirySearchError;            // second search: null handle with this last error
   std::vector<uint64_t> inquiryOrder;  // explicit order of the inquiry's results, if given
 
   // Device watcher.
