@@ -1,5 +1,5 @@
-// Process start-up on the simulated radio: the standard streams, the stand-ins for the
-// console code pages and the COM apartment, the executable's directory and the adapter.
+// The simulated radio's front-end for the bridge's own process: the standard streams, the
+// stand-ins for the console code pages and the COM apartment, the executable's directory.
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,10 +10,6 @@
 #include "platform/sim/runtime.h"
 
 namespace platform {
-
-struct BluetoothAdapter {
-  bool classic = true;
-};
 
 void prepareStandardStreams() {
   // A host that closes its end of a pipe must not kill the bridge: writes fail instead.
@@ -46,25 +42,6 @@ bool joinMultithreadedApartment() {
 
 std::filesystem::path executableDirectory() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-}
-
-Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
-  const auto& w = sim::world();
-  sim::Fault fault = w.adapter == sim::AdapterKind::failing ? w.adapterError : sim::Fault();
-  if (w.probeDelayMs == 0 && !fault) {
-    if (w.adapter == sim::AdapterKind::absent) return Async<Ref<BluetoothAdapter>>::ready(nullptr);
-    return Async<Ref<BluetoothAdapter>>::ready(
-        std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic}));
-  }
-  return sim::completeLater<Ref<BluetoothAdapter>>(w.probeDelayMs, fault, [&w] {
-    return w.adapter == sim::AdapterKind::absent
-               ? nullptr
-               : std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic});
-  });
-}
-
-bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
-  return adapter->classic;
 }
 
 std::string toUtf8(const String& text) {

@@ -331,6 +331,12 @@ bool Parser::deviceKey(const std::string& key, World& w, Device& d) {
     if (v == "error") return code(error);
     return fail(key + " ok, none or error CODE");
   }
+  if (key == "record-pairing") {
+    std::string v = word();
+    if (v == "ok") return d.pairingNone = false, true;
+    if (v == "none") return d.pairingNone = true, true;
+    return fail("record-pairing ok or none");
+  }
   if (key == "pairing") {
     skipBlanks();
     size_t save = p;
@@ -405,6 +411,7 @@ const std::map<int32_t, std::u16string>& systemMessages() {
       {static_cast<int32_t>(0x80004005), u"Unspecified error\r\n"},
       {static_cast<int32_t>(0x80004004), u"Operation aborted\r\n"},
       {static_cast<int32_t>(0x80070005), u"Access is denied.\r\n"},
+      {static_cast<int32_t>(0x80070032), u"The request is not supported.\r\n"},
       {static_cast<int32_t>(0x8007001F),
        u"A device attached to the system is not functioning.\r\n"},
       {static_cast<int32_t>(0x80070079), u"The semaphore timeout period has expired.\r\n"},

@@ -50,6 +50,8 @@ struct Device {
   Fault recordError;
   bool fromIdNone = false;
   Fault fromIdError;
+  // DeviceInformation.Pairing is null, as for a record that is not an association endpoint.
+  bool pairingNone = false;
 
   // Pairing: the ceremony the platform asks for (0: no callback), its PIN, and the outcome.
   int32_t pairingKind = 8;
