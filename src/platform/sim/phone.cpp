@@ -114,7 +114,7 @@ void Link::endStoreLocked() {
 std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
   using Result = platform::Async<uint32_t>;
   if (device_.phone != PhoneMode::live || device_.storeError || device_.closeAfterBytes ||
-      device_.dropAfterBytes)
+      device_.dropAfterBytes || device_.storeDelayMs)
     return std::nullopt;
   // storeBytes_ belongs to this store until it ends. It is empty when an earlier store took
   // this one's bytes along.
@@ -275,6 +275,7 @@ void Link::runWriter() {
       sent = std::exchange(storeSent_, std::nullopt);
       done = std::exchange(storeDone_, {});
     }
+    sleepMs(device_.storeDelayMs);
     // storeBytes_ belongs to the pending store until it ends.
     const size_t size = storeBytes_.size();
     auto fault = sent ? sendRest(storeBytes_, *sent) : toPhone(storeBytes_);

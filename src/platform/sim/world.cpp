@@ -397,6 +397,7 @@ bool Parser::deviceKey(const std::string& key, World& w, Device& d) {
     (key == "close-after-bytes" ? d.closeAfterBytes : d.dropAfterBytes) = n;
     return true;
   }
+  if (key == "store-delay-ms") return milliseconds(d.storeDelayMs);
   if (key == "store-error") {
     if (!code(d.storeError)) return false;
     if (atEnd()) return true;

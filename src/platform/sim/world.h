@@ -80,6 +80,7 @@ struct Device {
   std::optional<uint64_t> dropAfterBytes;   // the link drops after this many received bytes
   Fault storeError;                         // stores fail with this code...
   uint64_t storeErrorAfterBytes = 0;        // ...once this many bytes have been stored
+  uint32_t storeDelayMs = 0;                // a store takes this long before the phone has it
 };
 
 struct World {
