@@ -193,6 +193,27 @@ grep -qE '^\{"t":"pair-result","addr":"A4:50:46:12:34:56","ok":false,"error":".*
   pass "no pairing object: pair-result ok false" || fail "no pairing object: $(cat "$session_dir/out")"
 grep -q '^\[pair\] исключение: .*(0x80070032)' <(tr -d '\r' <"$session_dir/err") &&
   pass "no pairing object: the exception line" || fail "no pairing object: no exception line"
+
+# A stack that loads more than asked for: no data event beyond the 4096 bytes the bridge's buffer
+# holds, and what arrives is the phone's bytes in order.
+session load_beyond $'load-beyond 100\ndevice A4:50:46:12:34:56\n  phone-burst 10000\n  phone-close\n'
+await '"t":"ready"'
+say '{"t":"connect","addr":"A4:50:46:12:34:56"}'
+await '"t":"closed"'
+end_session
+/usr/bin/python3 - "$session_dir/out" <<'CHECK' && pass "load beyond the count: data events of at most 4096 bytes, in order" ||
+import base64, json, sys
+sent = bytes(i % 251 for i in range(10000))
+got = b""
+for line in open(sys.argv[1]):
+    event = json.loads(line)
+    if event["t"] == "data":
+        chunk = base64.b64decode(event["b64"])
+        assert 0 < len(chunk) <= 4096, len(chunk)
+        got += chunk
+assert len(got) >= 4096 and sent.startswith(got), len(got)
+CHECK
+  fail "load beyond the count: $(head -c 300 "$session_dir/out")"
 fi
 
 # ---- 4: the end-to-end suite against the exe -------------------------------------------------

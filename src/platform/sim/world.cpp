@@ -240,6 +240,7 @@ bool Parser::topLevel(const std::string& key, World& w) {
     return true;
   }
   if (key == "local-address") return address(w.localAddress);
+  if (key == "load-beyond") return milliseconds(w.loadBeyond);
   if (key == "message") {
     int32_t c = 0;
     std::u16string text;

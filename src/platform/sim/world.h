@@ -111,6 +111,10 @@ struct World {
   bool stopAlwaysRefused = false;
   int32_t stopRefusedCode = static_cast<int32_t>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
 
+  // The Windows stack double only: its DataReader loads up to this many bytes more than asked
+  // for, as a faulty stack might (docs/windows.md).
+  uint32_t loadBeyond = 0;
+
   std::vector<Device> devices;
   std::map<int32_t, std::u16string> messages;  // platform message text per code
 

@@ -1113,10 +1113,12 @@ struct DataReader : implements<DataReader, wss::IDataReader, wf::IClosable> {
       loading_ = true;
     }
     auto op = make_self<Op<uint32_t>>("LoadAsync");
-    auto buffer = make<Buffer>(count);
+    // A faulty stack may load (and yield) more than it was asked for.
+    uint32_t asked = count + sim::world().loadBeyond;
+    auto buffer = make<Buffer>(asked);
     wf::IAsyncOperationWithProgress<wss::IBuffer, uint32_t> read{nullptr};
     try {
-      read = stream_.ReadAsync(buffer, count, options_);
+      read = stream_.ReadAsync(buffer, asked, options_);
     } catch (const winrt::hresult_error&) {
       std::lock_guard guard(lock_);
       loading_ = false;
