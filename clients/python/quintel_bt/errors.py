@@ -28,7 +28,8 @@ class BridgeError(Exception):
     code = "BRIDGE_ERROR"
 
     def __init__(self, text: str):
-        super().__init__(text)
+        # Not super(): ClosedDuringRead also derives from asyncio.IncompleteReadError.
+        Exception.__init__(self, text)
         self.text = text
 
     def __str__(self) -> str:
