@@ -56,7 +56,7 @@ class Scan:
         self._bridge = bridge
         self.seconds = seconds
         self._queued = False
-        self.sent = False
+        self._sent = False
         self._devices: Deque[Device] = collections.deque()
         self._done = False
         self._error: Optional[BaseException] = None
@@ -78,7 +78,7 @@ class Scan:
             try:
                 await self._waiter
             except asyncio.CancelledError:
-                if not self.sent:  # never reached the bridge: give up the turn
+                if not self._sent:  # never reached the bridge: give up the turn
                     self._bridge._unqueue_scan(self)
                     self._queued = False
                 raise
@@ -88,7 +88,7 @@ class Scan:
 
     async def aclose(self) -> None:
         """Stops listening; a scan already under way still runs to its end in the bridge."""
-        if not self.sent and self._queued:
+        if not self._sent and self._queued:
             self._bridge._unqueue_scan(self)
         self._done = True
         self._devices.clear()
@@ -154,7 +154,15 @@ class Bridge:
         self._check_running()
         self._pairs.append(call)
         self._pump_pairs()
-        await call.future
+        try:
+            await call.future
+        except asyncio.CancelledError:
+            for task in call.pin_tasks:
+                task.cancel()
+            raise
+        except BridgeError:
+            await asyncio.gather(*call.pin_tasks, return_exceptions=True)
+            raise
         for task in call.pin_tasks:
             await task
         if call.pin_error is not None:
@@ -229,7 +237,7 @@ class Bridge:
     def _pump_scans(self) -> None:
         if self._scan is None and self._scans and self._exited is None:
             self._scan = self._scans.popleft()
-            self._scan.sent = True
+            self._scan._sent = True
             self._send({"t": "scan", "seconds": self._scan.seconds})
 
     # Writing to the bridge.
@@ -502,6 +510,7 @@ async def start(exe: Optional[str] = None, world: Optional[str] = None,
     bridge = Bridge(process, world_file, on_event, on_log)
     try:
         await bridge._ready
+        bridge._remove_world_file()  # read once at start-up
     except BridgeError as error:
         await bridge.close()
         log = "\n".join(bridge._log_tail)
