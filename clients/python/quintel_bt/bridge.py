@@ -403,7 +403,9 @@ class Bridge:
             _log.debug("event no call waited for: %r", event)
             return
         try:
-            hook(event)
+            result = hook(event)
+            if inspect.isawaitable(result):
+                asyncio.ensure_future(result)
         except Exception:
             _log.exception("the event hook failed")
 

@@ -17,8 +17,12 @@ class Calls(BridgeCase):
         bridge = await self.start(world(device(SLOW, 'pin "111111"', "pair-delay-ms 100"),
                                         device(REFUSING, 'pin "222222"', "pair-status 19")))
         pins = {SLOW: [], REFUSING: []}
+
+        async def shown(pin):  # a PIN display may take its time; pair waits for it
+            await asyncio.sleep(0.05)
+            pins[SLOW].append(pin)
         results = await self.within(asyncio.gather(
-            bridge.pair(SLOW, on_pin=pins[SLOW].append),
+            bridge.pair(SLOW, on_pin=shown),
             bridge.pair(REFUSING, on_pin=pins[REFUSING].append), return_exceptions=True))
         self.assertIsNone(results[0])
         self.assertIsInstance(results[1], PairingRefused)
@@ -63,6 +67,16 @@ class Calls(BridgeCase):
         conn = await self.within(second)
         self.assertEqual(conn.addr, ROBOT)
         self.assertEqual(self.log_count("[connect] запрошено соединение"), 2)
+
+    async def test_a_scan_cancelled_before_its_turn_is_never_sent(self):
+        bridge = await self.start(world(device(ROBOT), top="inquiry-unit-ms 100\n"))
+        running = bridge.scan(1)
+        first = asyncio.ensure_future(running.__anext__())
+        with self.assertRaises(asyncio.TimeoutError):
+            await asyncio.wait_for(bridge.scan(1).__anext__(), 0.02)
+        self.assertEqual((await self.within(first)).addr, ROBOT)
+        self.assertEqual([d.addr async for d in bridge.scan(1)], [ROBOT])
+        self.assertEqual(self.log_count("[scan] начинаю опрос"), 2)
 
     async def test_a_bridge_that_dies_fails_the_waiting_calls_and_ends_the_connection(self):
         bridge = await self.start(world(device(ROBOT), device(SLOW, "pair-delay-ms 5000")))
