@@ -209,8 +209,8 @@ class Bridge:
             call = self._pairs.popleft()
             if call.future.done():  # cancelled while waiting for its turn
                 continue
-            self._pair = call
-            self._send({"t": "pair", "addr": call.addr})
+            if self._issue(call, {"t": "pair", "addr": call.addr}):
+                self._pair = call
 
     def _pump_connects(self) -> None:
         while (self._connect is None and self._conn is None and self._connects
@@ -218,8 +218,18 @@ class Bridge:
             call = self._connects.popleft()
             if call.future.done():
                 continue
-            self._connect = call
-            self._send({"t": "connect", "addr": call.addr})
+            if self._issue(call, {"t": "connect", "addr": call.addr}):
+                self._connect = call
+
+    def _issue(self, call: _Call, command: Dict[str, Any]) -> bool:
+        # Runs inside the event reader too: a bridge that is closing fails the call, not the
+        # reader.
+        try:
+            self._send(command)
+            return True
+        except BridgeError as error:
+            call.future.set_exception(error)
+            return False
 
     def _queue_scan(self, scan: Scan) -> None:
         if self._exited is not None:
@@ -235,10 +245,14 @@ class Bridge:
             pass
 
     def _pump_scans(self) -> None:
-        if self._scan is None and self._scans and self._exited is None:
-            self._scan = self._scans.popleft()
-            self._scan._sent = True
-            self._send({"t": "scan", "seconds": self._scan.seconds})
+        while self._scan is None and self._scans and self._exited is None:
+            scan = self._scans.popleft()
+            scan._sent = True
+            try:
+                self._send({"t": "scan", "seconds": scan.seconds})
+                self._scan = scan
+            except BridgeError as error:
+                scan._finish(error)
 
     # Writing to the bridge.
 
