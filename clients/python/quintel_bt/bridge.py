@@ -320,7 +320,7 @@ class Bridge:
             else:
                 self._unanswered(event)
         elif kind == "device":
-            if self._scan is not None:
+            if self._scan is not None and not self._scan._done:
                 self._scan._add(Device(str(event.get("addr", "")), str(event.get("name", "")),
                                        bool(event.get("paired", False))))
             else:
