@@ -55,35 +55,22 @@ class PairingRefused(BridgeError):
         self.status = status
 
 
-class _PlatformDetail:
-    """`hresult` (unsigned 32-bit) and `message`, parsed from "message (0x%08X)"."""
-
-    hresult: Optional[int]
-    message: str
-
-    def _parse(self, text: str) -> None:
-        match = _PLATFORM.fullmatch(text)
-        self.hresult = int(match.group(2), 16) if match else None
-        self.message = match.group(1) if match else text
-
-
-class PlatformError(_PlatformDetail, BridgeError):
-    """A platform call failed; `hresult` is None when the text has no code in it."""
+class PlatformError(BridgeError):
+    """A platform call failed: `hresult` (unsigned 32-bit) and `message` are parsed from the
+    bridge's "message (0x%08X)"; an unknown form gives None and the whole text."""
     code = "PLATFORM_ERROR"
 
     def __init__(self, text: str):
-        BridgeError.__init__(self, text)
-        self._parse(text)
+        super().__init__(text)
+        match = _PLATFORM.fullmatch(text)
+        self.hresult: Optional[int] = int(match.group(2), 16) if match else None
+        self.message: str = match.group(1) if match else text
 
 
-class OpenFailed(_PlatformDetail, BridgeError):
-    """The serial-port connection could not be opened. When the bridge named the platform's
-    failure, `hresult` and `message` hold it (else None and the text)."""
+class OpenFailed(BridgeError):
+    """The serial-port connection could not be opened, and the bridge named no platform
+    failure (a platform failure raises PlatformError)."""
     code = "OPEN_FAILED"
-
-    def __init__(self, text: str):
-        BridgeError.__init__(self, text)
-        self._parse(text)
 
 
 class WriteFailed(BridgeError):
@@ -132,8 +119,14 @@ def connect_failure(error: Optional[str], reason: str) -> BridgeError:
     """The exception for a failed connect: its error event's text (None when the bridge
     sent only the closed event) and the closed event's reason."""
     text = error if error is not None else reason
-    if error == NOT_VISIBLE_TEXT or reason == REASON_NO_DEVICE:
+    if error == NOT_VISIBLE_TEXT:
+        return NotVisible(error)
+    if error == NO_SERIAL_SERVICE_TEXT:
+        return NoSerialService(error)
+    if error is not None and _PLATFORM.fullmatch(error):
+        return PlatformError(error)
+    if reason == REASON_NO_DEVICE:
         return NotVisible(text)
-    if error == NO_SERIAL_SERVICE_TEXT or reason == REASON_NO_SERVICE:
+    if reason == REASON_NO_SERVICE:
         return NoSerialService(text)
     return OpenFailed(text)

@@ -34,8 +34,9 @@ class Texts(unittest.TestCase):
             (errors.NO_SERIAL_SERVICE_TEXT, "нет службы SPP", "NO_SERIAL_SERVICE",
              errors.NO_SERIAL_SERVICE_TEXT),
             (None, "нет службы SPP", "NO_SERIAL_SERVICE", "нет службы SPP"),
-            ("Refused. (0x80072740)", "не удалось открыть соединение", "OPEN_FAILED",
+            ("Refused. (0x80072740)", "не удалось открыть соединение", "PLATFORM_ERROR",
              "Refused. (0x80072740)"),
+            ("no code", "не удалось открыть соединение", "OPEN_FAILED", "no code"),
             (None, "не удалось открыть соединение", "OPEN_FAILED",
              "не удалось открыть соединение"),
         ]

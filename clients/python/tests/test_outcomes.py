@@ -2,8 +2,7 @@
 import asyncio
 
 import quintel_bt
-from quintel_bt import (BridgeError, NoSerialService, NotVisible, OpenFailed, PairingRefused,
-                        PlatformError)
+from quintel_bt import BridgeError, NoSerialService, NotVisible, PairingRefused, PlatformError
 
 from .support import ROBOT, BridgeCase, device, world
 
@@ -110,8 +109,8 @@ class Connects(BridgeCase):
             ("00:00:00:00:00:01", NotVisible, None),
             ("00:00:00:00:00:02", NotVisible, None),
             ("00:00:00:00:00:03", NoSerialService, None),
-            ("00:00:00:00:00:04", OpenFailed, 0x80072740),
-            ("00:00:00:00:00:05", OpenFailed, 0x80070005),
+            ("00:00:00:00:00:04", PlatformError, 0x80072740),
+            ("00:00:00:00:00:05", PlatformError, 0x80070005),
         ]
         for addr, failure, hresult in failures:
             with self.subTest(addr=addr):
