@@ -113,8 +113,11 @@ class Bridge:
     """A running bridge. Create it with `await quintel_bt.start(...)`."""
 
     def __init__(self, process: asyncio.subprocess.Process, world_file: Optional[str],
-                 on_event: Optional[Callable[[Dict[str, Any]], Any]], on_log: Any):
+                 on_event: Optional[Callable[[Dict[str, Any]], Any]], on_log: Any,
+                 read_limit: int = 1 << 20):
         self._process = process
+        self._read_limit = read_limit
+        self._stopping = False
         self._world_file = world_file
         self.on_event = on_event
         self.on_log = on_log
@@ -171,7 +174,7 @@ class Bridge:
     async def connect(self, addr: str) -> Connection:
         """Opens the serial-port connection; returns once it is open. While another connection
         is open, waits for it to close (the bridge holds one). Raises NotVisible,
-        NoSerialService or OpenFailed."""
+        NoSerialService, PlatformError or OpenFailed."""
         call = _Call(_address(addr))
         self._check_running()
         self._connects.append(call)
@@ -181,6 +184,9 @@ class Bridge:
     async def close(self, timeout: float = 5.0) -> Optional[int]:
         """Ends the bridge: closes its standard input (it disconnects and exits), waits up to
         `timeout` seconds, then kills it. Returns its exit status."""
+        self._stopping = True
+        if self._conn is not None:
+            self._conn._make_room()
         try:
             if not self._process.stdin.is_closing():
                 self._process.stdin.close()
@@ -293,6 +299,8 @@ class Bridge:
                         self._line(end.partial)
                     break
                 self._line(raw)
+                if self._conn is not None and self._conn._full():
+                    await self._conn._wait_for_room()
         finally:
             status = await self._process.wait()
             self._bridge_ended(f"the bridge exited with status {status}")
@@ -390,7 +398,7 @@ class Bridge:
             return
         if kind == "connected":
             self._connect = None
-            conn = Connection(self, str(event.get("addr", call.addr)))
+            conn = Connection(self, str(event.get("addr", call.addr)), self._read_limit)
             self._conn = conn
             if call.future.done():  # its caller gave up: nobody will use or close it
                 self._unanswered(event)
@@ -496,12 +504,13 @@ def find_executable(exe: Optional[str] = None) -> str:
 async def start(exe: Optional[str] = None, world: Optional[str] = None,
                 world_text: Optional[str] = None, *,
                 on_event: Optional[Callable[[Dict[str, Any]], Any]] = None,
-                on_log: Any = None) -> Bridge:
+                on_log: Any = None, read_limit: int = 1 << 20) -> Bridge:
     """Starts the bridge and returns once it is ready.
 
     world / world_text: a world file's path or its text, for quintel-bt-sim.
     on_event(event): every event that answers no waiting call, as a dict.
     on_log: the bridge's log (standard error), a callable taking each line or a text stream.
+    read_limit: bytes a connection keeps unread before the client stops reading the bridge.
     """
     if world is not None and world_text is not None:
         raise ValueError("give world or world_text, not both")
@@ -523,7 +532,7 @@ async def start(exe: Optional[str] = None, world: Optional[str] = None,
         if world_file is not None:
             os.unlink(world_file)
         raise
-    bridge = Bridge(process, world_file, on_event, on_log)
+    bridge = Bridge(process, world_file, on_event, on_log, read_limit)
     try:
         await bridge._ready
         bridge._remove_world_file()  # read once at start-up

@@ -18,11 +18,13 @@ class Connection:
     """Bytes from the phone are kept in arrival order until read; data events cut the stream
     anywhere, so any framing is the host's. Only one coroutine may read at a time."""
 
-    def __init__(self, bridge: "Bridge", addr: str):
+    def __init__(self, bridge: "Bridge", addr: str, limit: int):
         self.addr = addr
         self._bridge = bridge
         self._buffer = bytearray()
+        self._limit = limit
         self._waiter: Optional[asyncio.Future] = None
+        self._room: Optional[asyncio.Future] = None
         self._ended: Optional[str] = None  # the reason, once the connection has ended
         self._closing = False
         self._write_error: Optional[str] = None
@@ -96,6 +98,7 @@ class Connection:
     def _take(self, n: int) -> bytes:
         data = bytes(self._buffer[:n])
         del self._buffer[:n]
+        self._make_room()
         return data
 
     async def _wait(self) -> None:
@@ -103,6 +106,7 @@ class Connection:
         if self._waiter is not None:
             raise RuntimeError("another coroutine is already reading from this connection")
         self._waiter = asyncio.get_running_loop().create_future()
+        self._make_room()
         try:
             await self._waiter
         finally:
@@ -147,8 +151,30 @@ class Connection:
         """Disconnects and waits for the bridge to report the end."""
         if self._ended is None and not self._closing:
             self._closing = True
+            self._make_room()
             self._bridge._disconnect(self)
         await self.closed
+
+    # Read backpressure: while more than `limit` bytes wait unread, the bridge's output is not
+    # read, so the pipe fills and the bridge waits, as a socket's sender would. A connection
+    # that is closing never holds it (its closed event must get through), nor one that a read
+    # waits on (it may want more than the limit).
+
+    def _full(self) -> bool:
+        return (len(self._buffer) > self._limit and self._waiter is None and self._ended is None
+                and not self._closing and not self._bridge._stopping)
+
+    async def _wait_for_room(self) -> None:
+        while self._full():
+            self._room = asyncio.get_running_loop().create_future()
+            try:
+                await self._room
+            finally:
+                self._room = None
+
+    def _make_room(self) -> None:
+        if self._room is not None and not self._room.done():
+            self._room.set_result(None)
 
     # Called by the bridge's event reader.
 
@@ -167,6 +193,7 @@ class Connection:
         self._ended = reason
         self._closed.set_result(reason)
         self._wake()
+        self._make_room()
 
     def __repr__(self) -> str:
         state = "open" if self._ended is None else f"closed: {self._ended}"

@@ -15,7 +15,6 @@ NO_SERIAL_SERVICE_TEXT = ("телефон не предлагает послед
 WRITE_FAILED_TEXT = "запись не удалась"
 REASON_NO_DEVICE = "нет устройства"
 REASON_NO_SERVICE = "нет службы SPP"
-REASON_OPEN_FAILED = "не удалось открыть соединение"
 REASON_CLOSED = "соединение закрыто"
 
 _REFUSED = re.compile(r"сопряжение не состоялось \(код (-?\d+)\)")

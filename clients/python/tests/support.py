@@ -28,12 +28,12 @@ def device(addr: str, *keys: str) -> str:
 class BridgeCase(unittest.IsolatedAsyncioTestCase):
     """Starts bridges that end with the test; unanswered events and log lines are kept."""
 
-    async def start(self, world_text: str) -> quintel_bt.Bridge:
+    async def start(self, world_text: str, **options) -> quintel_bt.Bridge:
         self.events = []
         self.log = []
         bridge = await asyncio.wait_for(
             quintel_bt.start(sim_exe(), world_text=world_text, on_event=self.events.append,
-                             on_log=self.log.append), 10)
+                             on_log=self.log.append, **options), 10)
         self.addAsyncCleanup(bridge.close)
         return bridge
 

@@ -109,3 +109,23 @@ class Endings(BridgeCase):
         self.assertIsNone(conn.reason)
         await self.within(conn.close())
         self.assertEqual(conn.reason, CLOSED)
+
+
+class Backpressure(BridgeCase):
+    async def test_unread_bytes_hold_the_bridge_without_losing_or_sticking(self):
+        size, limit = 200000, 8192
+        burst = bytes(i % 251 for i in range(size))
+        for finish in ("read", "disconnect", "end the bridge"):
+            with self.subTest(finish=finish):
+                bridge = await self.start(world(device(ROBOT, f"phone-burst {size}")),
+                                          read_limit=limit)
+                conn = await self.within(bridge.connect(ROBOT))
+                await asyncio.sleep(0.2)
+                self.assertLessEqual(len(conn._buffer), limit + 4096)
+                if finish == "read":
+                    self.assertTrue(await self.within(conn.readexactly(size)) == burst)
+                elif finish == "disconnect":
+                    self.assertEqual(await self.within(conn.close()), None)
+                    self.assertEqual(conn.reason, CLOSED)
+                else:
+                    self.assertEqual(await self.within(bridge.close()), 0)
