@@ -1,6 +1,7 @@
 """An asyncio client for quintel-bt, the console bridge to Bluetooth Classic devices."""
-from .bridge import Bridge, Device, Scan, find_executable, start
+from .bridge import Bridge, find_executable, start
 from .connection import Connection
+from .scan import Device, Scan
 from .errors import (BridgeError, BridgeExited, ClosedDuringRead, ConnectionClosed,
                      NoSerialService, NotVisible, OpenFailed, PairingRefused, PlatformError,
                      WriteFailed)
