@@ -215,7 +215,8 @@ class Bridge:
             raise BridgeExited(f"the bridge stopped reading: {error}") from error
 
     def _disconnect(self, conn: Connection) -> None:
-        if conn is self._conn and self._exited is None:
+        # A bridge whose input has ended disconnects by itself.
+        if conn is self._conn and self._exited is None and not self._process.stdin.is_closing():
             self._send({"t": "disconnect"})
 
     # Reading from the bridge.
@@ -335,7 +336,7 @@ class Bridge:
             if call.future.done():  # its caller gave up: nobody will use or close it
                 self._unanswered(event)
                 conn._closing = True
-                self._send({"t": "disconnect"})
+                self._disconnect(conn)
             else:
                 call.future.set_result(conn)
         elif kind == "error":

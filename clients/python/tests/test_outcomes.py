@@ -85,8 +85,9 @@ class Pairs(BridgeCase):
                                         top=MESSAGES))
         with self.assertRaises(PairingRefused) as refused:
             await self.within(bridge.pair("00:00:00:00:00:05"))
-        self.assertEqual((refused.exception.code, refused.exception.status), ("PAIRING_REFUSED", 19))
-        self.assertIn("(код 19)", refused.exception.text)
+        e = refused.exception
+        self.assertEqual((e.code, e.status), ("PAIRING_REFUSED", 19))
+        self.assertIn("(код 19)", e.text)
         with self.assertRaises(PlatformError) as platform:
             await self.within(bridge.pair("00:00:00:00:00:07"))
         e = platform.exception
