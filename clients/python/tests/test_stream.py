@@ -87,7 +87,9 @@ class Endings(BridgeCase):
                 self.assertEqual(await self.within(conn.closed), CLOSED)
                 with self.assertRaises(BridgeError):
                     conn.write(b"more")
-                self.assertIsNone((await self.within(bridge.connect(ROBOT))).reason)
+                again = await self.within(bridge.connect(ROBOT))  # the client is still usable
+                self.assertEqual(again.addr, ROBOT)
+                await self.within(again.close())
 
     async def test_a_failed_write_fails_every_later_write_but_leaves_the_link(self):
         bridge = await self.start(world(device(ROBOT, "store-error 0x80004005 after-bytes 4")))
