@@ -41,13 +41,14 @@ fi
 if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
   cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64.cmake" \
-    -DCPPWINRT_INCLUDE_DIR="$headers" >/dev/null || skip "the cross-build does not configure"
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCPPWINRT_INCLUDE_DIR="$headers" >/dev/null ||
+    skip "the cross-build does not configure"
 fi
 cmake --build "$build_dir" -j2 --target quintel-bt quintel_stack stack_tests windows_backend_tests ||
   echo "run_under_wine: the cross-build failed"
 [[ -f "$build_dir/quintel-bt.exe" ]] || skip "no cross-built $build_dir/quintel-bt.exe"
 if [[ ! -f "$linux_dir/CMakeCache.txt" ]]; then
-  cmake -S "$source_dir" -B "$linux_dir" -G Ninja >/dev/null
+  cmake -S "$source_dir" -B "$linux_dir" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 fi
 cmake --build "$linux_dir" -j2 --target e2e_tests || echo "run_under_wine: the Linux build failed"
 
