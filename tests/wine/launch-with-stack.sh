@@ -41,10 +41,10 @@ mkdir -p "$WINEPREFIX"
 {
   flock 9
   installed="$WINEPREFIX/drive_c/windows/system32/bthprops.cpl"
-  # rc 0: a new wineserver, kept for good. Wine's own services start with it; they are started
-  # here with no pipes of ours, since a service holding the exe's pipes open would keep its
-  # host waiting for their end.
-  if wineserver -p 9>&-; then
+  # rc 0: a new wineserver, kept for good. It and wine's own services, which start with it, get
+  # none of the exe's streams: holding its pipes open, they would keep its host waiting for
+  # their end.
+  if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
     wine wineboot </dev/null >/dev/null 2>&1 9>&-
   fi
   if [[ ! -f "$WINEPREFIX/.quintel-stack-registered" ]]; then
