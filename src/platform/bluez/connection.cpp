@@ -29,7 +29,9 @@ class Channel {
  public:
   Channel(std::string device, int fd)
       : device_(std::move(device)), fd_(fd), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  // A link nobody holds any more is of no use: it ends with the last reference.
   ~Channel() {
+    if (!closed_) ::shutdown(fd_, SHUT_RDWR);
     ::close(fd_);
     if (wake_ >= 0) ::close(wake_);
   }
@@ -101,6 +103,8 @@ struct RfcommServiceId {};
 
 struct RfcommDeviceService {
   std::string path;
+  // The link a service discovery through ConnectProfile opened, for the connect to take.
+  std::shared_ptr<Channel> opened;
 };
 
 struct RfcommDeviceServicesResult {
@@ -109,6 +113,7 @@ struct RfcommDeviceServicesResult {
 
 struct HostName {
   std::string path;
+  std::shared_ptr<Channel> opened;
 };
 
 struct StreamSocket {
@@ -177,12 +182,50 @@ void remember(const std::shared_ptr<Channel>& channel) {
   open.channels.emplace(channel->device(), channel);
 }
 
-Async<Ref<RfcommDeviceServicesResult>> servicesFor(const Ref<BluetoothDevice>& device) {
-  return bluez::onPlatformThread<Ref<RfcommDeviceServicesResult>>([path = device->path] {
+// Asks BlueZ to connect the client profile to the device's serial port: BlueZ searches the
+// device's records for it (browsing all of them first when it never has), opens the RFCOMM
+// channel and hands the socket over in NewConnection before the call returns.
+std::shared_ptr<Channel> openProfile(const std::string& path) {
+  bluez::ensureProfile();
+  // A socket left over from a connect that gave up is no answer to this one.
+  if (int stale = bluez::takeHandedOverSocket(path); stale >= 0) ::close(stale);
+  bluez::proxy(path)
+      .callMethod("ConnectProfile")
+      .onInterface(bluez::deviceInterface)
+      .withTimeout(connectTimeout)
+      .withArguments(std::string(bluez::serialPortUuid));
+  int fd = bluez::takeHandedOverSocket(path);
+  if (fd < 0) throw bluez::errnoError(ENOTCONN);
+  auto channel = std::make_shared<Channel>(path, fd);
+  remember(channel);
+  return channel;
+}
+
+// The answers of a ConnectProfile that mean the device has no such service.
+bool meansNoService(const sdbus::Error& error) {
+  const std::string& name = error.getName();
+  return name == "org.bluez.Error.NotAvailable" || name == "org.bluez.Error.DoesNotExist" ||
+         name == "org.bluez.Error.NotSupported" || name == "org.bluez.Error.ProfileUnavailable";
+}
+
+Async<Ref<RfcommDeviceServicesResult>> servicesFor(const Ref<BluetoothDevice>& device,
+                                                   bool cached) {
+  return bluez::onPlatformThread<Ref<RfcommDeviceServicesResult>>([path = device->path, cached] {
     auto result = std::make_shared<RfcommDeviceServicesResult>();
     auto uuids = bluez::value<std::vector<std::string>>(bluez::deviceProperties(path), "UUIDs");
-    if (bluez::offersSerialPort(uuids))
-      result->services.push_back(std::make_shared<RfcommDeviceService>(RfcommDeviceService{path}));
+    if (bluez::offersSerialPort(uuids)) {
+      result->services.push_back(
+          std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, nullptr}));
+    } else if (!cached) {
+      // BlueZ has no call that only repeats a service discovery; ConnectProfile is the one
+      // that makes it search the device's records, and its link is kept for the connect.
+      try {
+        result->services.push_back(
+            std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, openProfile(path)}));
+      } catch (const sdbus::Error& e) {
+        if (!meansNoService(e)) throw;
+      }
+    }
     return result;
   });
 }
@@ -215,12 +258,12 @@ Ref<RfcommServiceId> rfcommSerialPortId() {
 
 Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdAsync(
     const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return servicesFor(device);
+  return servicesFor(device, true);
 }
 
 Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
     const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return servicesFor(device);
+  return servicesFor(device, false);
 }
 
 uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>& result) {
@@ -240,7 +283,7 @@ String connectionServiceName(const Ref<RfcommDeviceService>&) {
 }
 
 Ref<HostName> connectionHostName(const Ref<RfcommDeviceService>& service) {
-  return std::make_shared<HostName>(HostName{service->path});
+  return std::make_shared<HostName>(HostName{service->path, service->opened});
 }
 
 Ref<StreamSocket> newStreamSocket() {
@@ -249,22 +292,13 @@ Ref<StreamSocket> newStreamSocket() {
 
 Async<void> connectAsync(const Ref<StreamSocket>& socket, const Ref<HostName>& host,
                          const String& serviceName) {
-  std::string uuid = toUtf8(serviceName);
-  if (uuid.size() > 2 && uuid.front() == '{' && uuid.back() == '}')
-    uuid = uuid.substr(1, uuid.size() - 2);
-  return bluez::onPlatformThread<void>([socket, path = host->path, uuid] {
-    bluez::ensureProfile();
-    // A socket left over from a connect that gave up is no answer to this one.
-    if (int stale = bluez::takeHandedOverSocket(path); stale >= 0) ::close(stale);
-    bluez::proxy(path)
-        .callMethod("ConnectProfile")
-        .onInterface(bluez::deviceInterface)
-        .withTimeout(connectTimeout)
-        .withArguments(uuid);
-    int fd = bluez::takeHandedOverSocket(path);
-    if (fd < 0) throw bluez::errnoError(ENOTCONN);
-    auto channel = std::make_shared<Channel>(path, fd);
-    remember(channel);
+  // Only the serial port has the client profile behind it.
+  if (serviceName != serialPortServiceName)
+    return Async<void>::failed(bluez::errnoError(EPROTONOSUPPORT));
+  return bluez::onPlatformThread<void>([socket, host] {
+    // A link the service discovery opened serves one connect; later ones open their own.
+    auto channel = std::exchange(host->opened, nullptr);
+    if (!channel || channel->closed()) channel = openProfile(host->path);
     std::lock_guard guard(socket->lock);
     if (socket->closed) {
       channel->shut();
