@@ -92,6 +92,16 @@ inline std::optional<std::chrono::milliseconds> waitLinkGone(const std::string& 
                                                                start);
 }
 
+// Waits until the bridge's controller has no link at all.
+inline bool waitNoLinks(std::chrono::milliseconds timeout) {
+  auto until = std::chrono::steady_clock::now() + timeout;
+  while (links().find("ACL") != std::string::npos) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
 // Skips the bed's tests when not run inside the bed.
 #define REQUIRE_BED()                                                              \
   do {                                                                             \
