@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""Proves the bed without the bridge: from hci0, as the bridge would, find
+every phone, pair as its settings say, connect to its Serial Port through a
+client Profile1 and check what comes back. Runs inside the guest.
+
+Usage: selftest.py [BYTES]   (bytes to echo per phone, default 4096)
+"""
+import json
+import os
+import socket
+import sys
+import time
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+BLUEZ = "org.bluez"
+SPP_UUID = "00001101-0000-1000-8000-00805f9b34fb"
+bed = os.environ["QUINTEL_BED_DIR"]
+size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
+
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.SystemBus()
+loop = GLib.MainLoop()
+failures = []
+seen = []  # what the bridge's side agent was asked
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def run_until(cond, seconds):
+    deadline = time.monotonic() + seconds
+    ctx = loop.get_context()
+    while not cond() and time.monotonic() < deadline:
+        ctx.iteration(False) or time.sleep(0.01)
+    return cond()
+
+
+def call(method, *args, timeout=60):
+    """Calls asynchronously, so bluetoothd may call us back meanwhile."""
+    box = {}
+    method(*args, reply_handler=lambda *r: box.setdefault("ok", r),
+           error_handler=lambda e: box.setdefault("err", e), timeout=timeout)
+    run_until(lambda: box, timeout + 5)
+    if "err" in box:
+        raise box["err"]
+    return box.get("ok")
+
+
+class Agent(dbus.service.Object):
+    @dbus.service.method("org.bluez.Agent1", in_signature="ou", out_signature="")
+    def RequestConfirmation(self, device, passkey):
+        seen.append("RequestConfirmation %06d" % passkey)
+
+    @dbus.service.method("org.bluez.Agent1", in_signature="o", out_signature="")
+    def RequestAuthorization(self, device):
+        seen.append("RequestAuthorization")
+
+    @dbus.service.method("org.bluez.Agent1", in_signature="os", out_signature="")
+    def AuthorizeService(self, device, uuid):
+        seen.append("AuthorizeService")
+
+    @dbus.service.method("org.bluez.Agent1", in_signature="", out_signature="")
+    def Cancel(self):
+        seen.append("Cancel")
+
+
+class Profile(dbus.service.Object):
+    fds = []
+
+    @dbus.service.method("org.bluez.Profile1", in_signature="oha{sv}", out_signature="")
+    def NewConnection(self, device, fd, props):
+        self.fds.append(fd.take())
+
+    @dbus.service.method("org.bluez.Profile1", in_signature="o", out_signature="")
+    def RequestDisconnection(self, device):
+        pass
+
+    @dbus.service.method("org.bluez.Profile1", in_signature="", out_signature="")
+    def Release(self):
+        pass
+
+
+def iface(path, name):
+    return dbus.Interface(bus.get_object(BLUEZ, path), name)
+
+
+def objects():
+    return iface("/", "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
+
+
+def echo(fd, data):
+    s = socket.socket(fileno=fd)
+    s.settimeout(60)
+    got = bytearray()
+    sent = 0
+    while len(got) < len(data):
+        if sent < len(data):
+            sent += s.send(data[sent:sent + 4096])
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        got += chunk
+    return s, bytes(got)
+
+
+def main():
+    with open(os.path.join(bed, "phones.ready"), encoding="utf-8") as f:
+        ready = json.load(f)
+    with open(os.path.join(bed, "phones.json"), encoding="utf-8") as f:
+        settings = json.load(f)["phones"]
+
+    adapters = [str(p) for p, i in objects().items() if "org.bluez.Adapter1" in i]
+    check(adapters[0] == "/org/bluez/hci0", "the first adapter is hci0 (%s)" % adapters[0])
+
+    Agent(bus, "/selftest/agent")
+    iface("/org/bluez", "org.bluez.AgentManager1").RegisterAgent("/selftest/agent", "DisplayYesNo")
+    Profile(bus, "/selftest/spp")
+    iface("/org/bluez", "org.bluez.ProfileManager1").RegisterProfile(
+        "/selftest/spp", SPP_UUID, {"Role": "client", "Name": "selftest"})
+
+    adapter = iface("/org/bluez/hci0", "org.bluez.Adapter1")
+    t0 = time.monotonic()
+    call(adapter.StartDiscovery)
+    paths = {p["address"]: "/org/bluez/hci0/dev_" + p["address"].replace(":", "_") for p in ready["phones"]}
+
+    def all_found():
+        objs = objects()
+        return all(paths[a] in objs and "Name" in objs[paths[a]]["org.bluez.Device1"] for a in paths)
+
+    found = run_until(all_found, 30)
+    check(found, "discovery found all %d phones in %.1fs" % (len(paths), time.monotonic() - t0))
+    call(adapter.StopDiscovery)
+    objs = objects()
+
+    for n, (phone, s) in enumerate(zip(ready["phones"], settings), 1):
+        path = paths[phone["address"]]
+        dev = objs.get(path, {}).get("org.bluez.Device1", {})
+        check(dev.get("Name") == s["name"], "phone %d is named %r (%r)" % (n, s["name"], dev.get("Name")))
+        paired = bool(dev.get("Paired"))
+        check(paired == (s["paired"] == "yes"), "phone %d paired at start: %s" % (n, paired))
+        device = iface(path, "org.bluez.Device1")
+        if not paired:
+            del seen[:]
+            t0 = time.monotonic()
+            try:
+                call(device.Pair)
+                result = "paired"
+            except dbus.DBusException as e:
+                result = e.get_dbus_name()
+            took = time.monotonic() - t0
+            want = "paired" if s["pair"] in ("accept", "noinput") else "org.bluez.Error.AuthenticationFailed"
+            check(result == want, "phone %d (pair=%s): %s in %.1fs, bridge agent saw %s"
+                  % (n, s["pair"], result, took, seen or "nothing"))
+            if result != "paired":
+                continue
+        if s["spp"] != "yes":
+            continue
+        data = os.urandom(size)
+        t0 = time.monotonic()
+        call(device.ConnectProfile, SPP_UUID)
+        run_until(lambda: Profile.fds, 10)
+        check(bool(Profile.fds), "phone %d: ConnectProfile handed over an fd" % n)
+        if not Profile.fds:
+            continue
+        sock, got = echo(Profile.fds.pop(), data)
+        took = time.monotonic() - t0
+        limit = s["close_after_bytes"]
+        if s["mode"] == "echo" and not limit:
+            check(got == data, "phone %d: %d bytes echoed in %.1fs" % (n, len(got), took))
+        elif limit:
+            check(got == data[:limit], "phone %d: echoed %d bytes, then closed (%d)" % (n, limit, len(got)))
+        sock.close()
+        try:
+            call(device.DisconnectProfile, SPP_UUID, timeout=10)
+        except dbus.DBusException:
+            pass  # already gone with the socket
+        time.sleep(0.5)
+        with open(os.path.join(bed, "phone%d.rx" % n), "rb") as f:
+            rx = f.read()
+        want_rx = data[:limit] if limit else data
+        check(rx.endswith(want_rx), "phone %d received the %d bytes sent" % (n, len(want_rx)))
+
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
