@@ -207,6 +207,9 @@ tails=
 set -e
 end=$(date +%s.%N)
 
+if grep -q 'unknown connection handle' "$out/console.log" 2>/dev/null; then
+    echo "vm-run: warning: btvirt mixed up connection handles (a controller had two links at once), data on those links went astray" >&2
+fi
 elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 if [[ -s $out/status ]]; then
     rc=$(cat "$out/status")

@@ -29,6 +29,8 @@ from gi.repository import GLib
 BLUEZ = "org.bluez"
 AGENT_PATH = "/quintel/bed/agent"
 SPP_UUID = "00001101-0000-1000-8000-00805f9b34fb"
+# In the order of their HCI values.
+IOCAPS = ("DisplayOnly", "DisplayYesNo", "KeyboardOnly", "NoInputNoOutput", "KeyboardDisplay")
 
 bed = sys.argv[1]
 lock = threading.Lock()
@@ -205,6 +207,64 @@ def serve(i, addr):
         event(i, "disconnected %s rx=%d tx=%d %s" % (peer[0], got, sent, why))
 
 
+def prepair(bus, loop, adapter_path, addrs):
+    """Pairs hci0 with these phones, as if the bridge's machine had done so
+    before, and leaves no other trace of the search on hci0."""
+    if not addrs:
+        return
+    ctx = loop.get_context()
+
+    def run_until(cond, seconds):
+        deadline = time.monotonic() + seconds
+        while not cond() and time.monotonic() < deadline:
+            ctx.iteration(False) or time.sleep(0.01)
+        return cond()
+
+    def call(method, *args, timeout=60):
+        # Asynchronous: our own agent answers both sides meanwhile.
+        box = {}
+        method(*args, reply_handler=lambda *r: box.setdefault("ok", r),
+               error_handler=lambda e: box.setdefault("err", e), timeout=timeout)
+        run_until(lambda: box, timeout + 5)
+        if "err" in box:
+            raise box["err"]
+        if not box:
+            raise TimeoutError("no answer")
+
+    om = dbus.Interface(bus.get_object(BLUEZ, "/"), "org.freedesktop.DBus.ObjectManager")
+    adapter = dbus.Interface(bus.get_object(BLUEZ, adapter_path), "org.bluez.Adapter1")
+    paths = [adapter_path + "/dev_" + a.replace(":", "_") for a in addrs]
+    call(adapter.StartDiscovery)
+    found = run_until(lambda: all(p in om.GetManagedObjects() for p in paths), 30)
+    call(adapter.StopDiscovery)
+    if not found:
+        sys.exit("phones: hci0 did not find %s to pair with" % addrs)
+    for addr, path in zip(addrs, paths):
+        for attempt in range(3):
+            try:
+                call(dbus.Interface(bus.get_object(BLUEZ, path), "org.bluez.Device1").Pair)
+                break
+            except (dbus.DBusException, TimeoutError) as e:
+                log("pre-pairing %s, attempt %d: %s" % (addr, attempt + 1, e))
+                time.sleep(1)
+        else:
+            sys.exit("phones: could not pre-pair hci0 with %s" % addr)
+        log("pre-paired hci0 with", addr)
+        # btvirt sends ACL data under the sender's connection handle, right
+        # only while both ends have no other link: never leave one behind.
+        dev = dbus.Interface(bus.get_object(BLUEZ, path), "org.bluez.Device1")
+        try:
+            call(dev.Disconnect, timeout=10)
+        except dbus.DBusException:
+            pass
+        gone = run_until(lambda: not om.GetManagedObjects()[path]["org.bluez.Device1"]["Connected"], 10)
+        log("link to %s %s" % (addr, "closed" if gone else "still open"))
+    for path, ifs in om.GetManagedObjects().items():
+        dev = ifs.get("org.bluez.Device1")
+        if dev and str(path).startswith(adapter_path + "/") and not dev.get("Paired"):
+            adapter.RemoveDevice(path)
+
+
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
@@ -255,8 +315,8 @@ def main():
         p.Set("org.bluez.Adapter1", "Discoverable", dbus.Boolean(True))
         addr = str(p.Get("org.bluez.Adapter1", "Address"))
         # Set after the default agent: registering one sets every adapter's.
-        iocap = "3" if s["pair"] == "noinput" else "1"
-        subprocess.run(["btmgmt", "--index", str(i), "io-cap", iocap],
+        iocap = IOCAPS.index(s["iocap"])
+        subprocess.run(["btmgmt", "--index", str(i), "io-cap", str(iocap)],
                        check=True, stdout=subprocess.DEVNULL)
         if s["spp"] == "yes":
             subprocess.run(["sdptool", "-i", "hci%d" % i, "add", "--channel=%d" % s["channel"], "SP"],
@@ -266,6 +326,8 @@ def main():
         event(i, "ready %s" % addr)
 
     loop = GLib.MainLoop()
+    prepair(bus, loop, want[0], [p["address"] for p, i in zip(info["phones"], range(1, count + 1))
+                                 if settings.get(i)["paired"] == "yes"])
     ready_path = os.path.join(bed, "phones.ready")
 
     def ready():

@@ -8,10 +8,14 @@ import json
 import os
 import sys
 
+# The phone's IO capability decides the pairing method, as on a real phone.
+IOCAPS = ("DisplayOnly", "DisplayYesNo", "KeyboardOnly", "NoInputNoOutput", "KeyboardDisplay")
+
 # Each key with its default and a check of the value.
 KEYS = {
     "name": (None, lambda v: v),
-    "pair": ("accept", lambda v: v if v in ("accept", "noinput", "reject", "ignore") else None),
+    "pair": ("accept", lambda v: v if v in ("accept", "reject", "ignore") else None),
+    "iocap": ("DisplayYesNo", lambda v: v if v in IOCAPS else None),
     "paired": ("no", lambda v: v if v in ("yes", "no") else None),
     "spp": ("yes", lambda v: v if v in ("yes", "no") else None),
     "channel": (1, lambda v: int(v) if v.isdigit() and 1 <= int(v) <= 30 else None),
