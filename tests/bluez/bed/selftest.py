@@ -5,6 +5,7 @@ client Profile1 and check what comes back. Runs inside the guest.
 
 Usage: selftest.py [BYTES]   (bytes to echo per phone, default 4096)
 """
+import codecs
 import json
 import os
 import socket
@@ -109,15 +110,18 @@ def objects():
     return iface("/", "org.freedesktop.DBus.ObjectManager").GetManagedObjects()
 
 
-def echo(fd, data):
+def exchange(fd, data, want):
+    """Sends data while reading until want bytes came back or the phone closed."""
     s = socket.socket(fileno=fd)
     s.settimeout(60)
     got = bytearray()
     sent = 0
     try:
-        while len(got) < len(data):
+        while len(got) < want or sent < len(data):
             if sent < len(data):
                 sent += s.send(data[sent:sent + 4096])
+                if len(got) >= want:
+                    continue
             chunk = s.recv(65536)
             if not chunk:
                 break
@@ -127,42 +131,84 @@ def echo(fd, data):
     return s, bytes(got)
 
 
+def wait_closed(s, seconds):
+    s.settimeout(seconds)
+    try:
+        return s.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def set_phone(n, key, value):
+    """Rewrites one setting the way a test would, mid-run."""
+    path = os.path.join(bed, "phones.json")
+    with open(path, encoding="utf-8") as f:
+        conf = json.load(f)
+    conf["phones"][n - 1][key] = value
+    with open(path + ".new", "w", encoding="utf-8") as f:
+        json.dump(conf, f)
+    os.rename(path + ".new", path)
+
+
+def pair(n, device, s):
+    del seen[:]
+    t0 = time.monotonic()
+    try:
+        call(device.Pair)
+        result = "paired"
+    except dbus.DBusException as e:
+        result = e.get_dbus_name()
+    took = time.monotonic() - t0
+    want = "paired" if s["pair"] == "accept" else "org.bluez.Error.AuthenticationFailed"
+    check(result == want, "phone %d (pair=%s iocap=%s): %s in %.1fs, bridge agent saw %s"
+          % (n, s["pair"], s["iocap"], result, took, seen or "nothing"))
+    if s["iocap"] == "NoInputNoOutput":
+        check(not seen, "phone %d: Just Works asks the initiator's agent nothing" % n)
+    else:
+        check(seen == ["RequestConfirmation 000000"], "phone %d: numeric comparison, 000000" % n)
+    return result == "paired"
+
+
 def exercise(n, path, s, objs):
     dev = objs.get(path, {}).get("org.bluez.Device1", {})
     check(dev.get("Name") == s["name"], "phone %d is named %r (%r)" % (n, s["name"], str(dev.get("Name"))))
     paired = bool(dev.get("Paired"))
     check(paired == (s["paired"] == "yes"), "phone %d paired at start: %s" % (n, paired))
     device = iface(path, "org.bluez.Device1")
-    if not paired:
-        del seen[:]
-        t0 = time.monotonic()
-        try:
-            call(device.Pair)
-            result = "paired"
-        except dbus.DBusException as e:
-            result = e.get_dbus_name()
-        took = time.monotonic() - t0
-        want = "paired" if s["pair"] == "accept" else "org.bluez.Error.AuthenticationFailed"
-        check(result == want, "phone %d (pair=%s iocap=%s): %s in %.1fs, bridge agent saw %s"
-              % (n, s["pair"], s["iocap"], result, took, seen or "nothing"))
-        if result != "paired":
+    if not paired and not pair(n, device, s):
+        if s["pair"] != "reject":
+            return
+        # The phone reads its settings again: now it accepts.
+        set_phone(n, "pair", "accept")
+        s = dict(s, pair="accept")
+        if not pair(n, device, s):
             return
     if s["spp"] != "yes":
+        try:
+            call(device.ConnectProfile, SPP_UUID)
+            check(False, "phone %d without SPP: ConnectProfile succeeded" % n)
+        except dbus.DBusException as e:
+            check(True, "phone %d without SPP: %s" % (n, e.get_dbus_name()))
         return
-    data = os.urandom(size)
+    data = os.urandom(size) if s["mode"] == "echo" else b""
+    greeting = codecs.decode(s["send"], "unicode_escape").encode("latin-1")
+    limit = s["close_after_bytes"]
+    echoed = data[:limit] if limit else data
     t0 = time.monotonic()
     call(device.ConnectProfile, SPP_UUID)
     run_until(lambda: Profile.fds, 10)
     check(bool(Profile.fds), "phone %d: ConnectProfile handed over an fd" % n)
     if not Profile.fds:
         return
-    sock, got = echo(Profile.fds.pop(), data)
+    sock, got = exchange(Profile.fds.pop(), data, len(greeting) + len(echoed))
     took = time.monotonic() - t0
-    limit = s["close_after_bytes"]
-    if s["mode"] == "echo" and not limit:
-        check(got == data, "phone %d: %d bytes echoed in %.1fs" % (n, len(got), took))
-    elif limit:
-        check(got == data[:limit], "phone %d: echoed %d bytes, then closed (%d)" % (n, limit, len(got)))
+    check(got == greeting + echoed, "phone %d: %d bytes back in %.1fs, as sent" % (n, len(got), took))
+    if limit or s["close_after"]:
+        t0 = time.monotonic()
+        closed = wait_closed(sock, s["close_after"] + 10)
+        check(closed, "phone %d: closed by the phone (after %.1fs more)" % (n, time.monotonic() - t0))
     sock.close()
     try:
         call(device.DisconnectProfile, SPP_UUID, timeout=10)
@@ -171,8 +217,7 @@ def exercise(n, path, s, objs):
     time.sleep(0.5)
     with open(os.path.join(bed, "phone%d.rx" % n), "rb") as f:
         rx = f.read()
-    want_rx = data[:limit] if limit else data
-    check(rx.endswith(want_rx), "phone %d received the %d bytes sent" % (n, len(want_rx)))
+    check(rx.endswith(echoed), "phone %d received the %d bytes sent" % (n, len(echoed)))
 
 
 def main():

@@ -34,6 +34,12 @@ IOCAPS = ("DisplayOnly", "DisplayYesNo", "KeyboardOnly", "NoInputNoOutput", "Key
 
 bed = sys.argv[1]
 lock = threading.Lock()
+prepairing = False
+# Levels of the server socket, as the kernel numbers them: medium asks for
+# an authenticated link, as a phone's secure SPP socket does.
+SOL_BLUETOOTH = 274
+BT_SECURITY = 4
+SECURITY = {"low": 1, "medium": 2, "high": 3}
 
 
 def log(*args):
@@ -93,8 +99,15 @@ class Agent(dbus.service.Object):
         i = phone_of(device)
         text = "%s %s%s" % (method, addr_of(device), extra)
         if i == 0:
-            log("bridge side:", text, "accept")
-            ok()
+            # Only while the bed pre-pairs: at any other time the bridge's
+            # own agent must be the one asked, and a test should see it wasn't.
+            if prepairing:
+                log("bridge side:", text, "accept")
+                ok()
+            else:
+                log("bridge side:", text, "reject: the bridge's side asked the bed's agent,"
+                    " so the pairing was not started with an agent of its own")
+                err(Rejected("not the bed's to answer"))
             return
         mode = (settings.get(i) or {}).get("pair", "accept")
         if mode == "ignore":
@@ -157,6 +170,7 @@ def serve(i, addr):
     """The phone's RFCOMM server: one connection at a time."""
     first = settings.get(i)
     srv = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
+    srv.setsockopt(SOL_BLUETOOTH, BT_SECURITY, bytes([SECURITY[first["security"]], 0]))
     srv.bind((addr, first["channel"]))
     srv.listen(1)
     rx_path = os.path.join(bed, "phone%d.rx" % i)
@@ -210,8 +224,10 @@ def serve(i, addr):
 def prepair(bus, loop, adapter_path, addrs):
     """Pairs hci0 with these phones, as if the bridge's machine had done so
     before, and leaves no other trace of the search on hci0."""
+    global prepairing
     if not addrs:
         return
+    prepairing = True
     ctx = loop.get_context()
 
     def run_until(cond, seconds):
@@ -259,6 +275,7 @@ def prepair(bus, loop, adapter_path, addrs):
             pass
         gone = run_until(lambda: not om.GetManagedObjects()[path]["org.bluez.Device1"]["Connected"], 10)
         log("link to %s %s" % (addr, "closed" if gone else "still open"))
+    prepairing = False
     for path, ifs in om.GetManagedObjects().items():
         dev = ifs.get("org.bluez.Device1")
         if dev and str(path).startswith(adapter_path + "/") and not dev.get("Paired"):

@@ -18,6 +18,7 @@ KEYS = {
     "iocap": ("DisplayYesNo", lambda v: v if v in IOCAPS else None),
     "paired": ("no", lambda v: v if v in ("yes", "no") else None),
     "spp": ("yes", lambda v: v if v in ("yes", "no") else None),
+    "security": ("medium", lambda v: v if v in ("low", "medium", "high") else None),
     "channel": (1, lambda v: int(v) if v.isdigit() and 1 <= int(v) <= 30 else None),
     "mode": ("echo", lambda v: v if v in ("echo", "sink") else None),
     "send": ("", lambda v: v),
