@@ -16,7 +16,7 @@
 #   --out DIR            keep the bed's files here (logs, what the phones got)
 #   --timeout SECONDS    whole-run limit, default 900
 #   --memory MB          guest memory, default 1024
-#   --debug              bluetoothd -d
+#   --debug              bluetoothd -d, and all HCI traffic to hci.btsnoop
 #   --console            copy the guest console to stderr as it comes
 #
 # The command runs in the guest as root in the same working directory, with
@@ -76,8 +76,13 @@ while (($#)); do
     esac
 done
 (($#)) || { echo "vm-run: no command given" >&2; usage; }
-[[ $phones =~ ^[0-9]+$ ]] && ((phones >= 0 && phones <= 8)) || die "--phones takes 0..8"
-[[ $timeout_s =~ ^[0-9]+$ ]] || die "--timeout takes seconds"
+bad_usage() {
+    echo "vm-run: $*" >&2
+    exit 2
+}
+[[ $phones =~ ^[0-9]+$ ]] && ((phones <= 8)) || bad_usage "--phones takes 0..8"
+[[ $timeout_s =~ ^[0-9]+$ ]] || bad_usage "--timeout takes seconds"
+[[ $memory =~ ^[0-9]+$ ]] || bad_usage "--memory takes megabytes"
 
 # Fail fast, naming the package, before anything slow happens.
 need() {
@@ -96,6 +101,10 @@ need /usr/bin/dbus-daemon dbus
 need /usr/bin/python3 python3
 /usr/bin/python3 -c 'import dbus' 2>/dev/null || die "python3 cannot import dbus: install the Debian package python3-dbus"
 /usr/bin/python3 -c 'from gi.repository import GLib' 2>/dev/null || die "python3 cannot import gi: install the Debian package python3-gi"
+
+# Settings for the phones, as JSON for the phone program.
+phones_json=$(/usr/bin/python3 "$here/phone/settings.py" "$phones" "${phone_opts[@]}") ||
+    bad_usage "bad --phone setting"
 
 cwd=$(pwd -P)
 for d in /tmp /run /var; do
@@ -120,7 +129,7 @@ if [[ -n $out ]]; then
     out=$(cd "$out" && pwd -P)
     # Only this bed's own files go; anything else the caller keeps there stays.
     rm -f "$out"/{stage2,bed.env,phones.json,status,cmd.stdout,cmd.stderr,console.log} \
-        "$out"/{bluetoothd.log,btvirt.log,dbus.log,phones.log,phones.ready,timing,qemu.log,bed.log} \
+        "$out"/{bluetoothd.log,btvirt.log,dbus.log,phones.log,phones.ready,timing,qemu.log,bed.log,hci.btsnoop} \
         "$out"/phone[0-9]*.{rx,events}
     keep=1
 else
@@ -135,9 +144,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Settings for the phones, as JSON for the phone program.
-/usr/bin/python3 "$here/phone/settings.py" "$phones" "${phone_opts[@]}" >"$out/phones.json" ||
-    die "bad --phone setting"
+printf '%s\n' "$phones_json" >"$out/phones.json"
 
 # What the guest runs, as shell assignments it sources.
 {

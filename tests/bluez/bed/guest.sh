@@ -44,6 +44,7 @@ mkdir -p /run/lock /run/dbus /var/lib/bluetooth /var/lib/dbus /var/log /var/tmp
 i=0
 for d in "${BED_SHARES[@]}"; do
     i=$((i + 1))
+    mkdir -p "$d" 2>/dev/null # under /tmp the guest has none yet
     mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=none "share$i" "$d" ||
         fail "cannot mount $d"
 done
@@ -52,6 +53,12 @@ ip link set lo up 2>/dev/null
 
 note "stage 2"
 dbus-daemon --system --fork --nopidfile >"$bed/dbus.log" 2>&1 || fail "dbus-daemon did not start"
+
+# With --debug, every HCI packet of every controller, for btmon -r.
+if ((BED_DEBUG)); then
+    btmon -w "$bed/hci.btsnoop" >/dev/null 2>&1 &
+    sleep 1
+fi
 
 # One btvirt makes all controllers, so that they hear each other; the first
 # one is hci0, the bridge's.

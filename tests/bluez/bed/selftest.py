@@ -8,6 +8,7 @@ Usage: selftest.py [BYTES]   (bytes to echo per phone, default 4096)
 import codecs
 import json
 import os
+import select
 import socket
 import sys
 import time
@@ -111,27 +112,35 @@ def objects():
 
 
 def exchange(fd, data, want):
-    """Sends data while reading until want bytes came back or the phone closed."""
+    """Sends data while reading, until want bytes came back and all is sent,
+    or the phone closed. Returns the socket (None once closed) and the bytes."""
     s = socket.socket(fileno=fd)
-    s.settimeout(60)
+    s.setblocking(False)
     got = bytearray()
     sent = 0
+    deadline = time.monotonic() + 120
     try:
-        while len(got) < want or sent < len(data):
-            if sent < len(data):
-                sent += s.send(data[sent:sent + 4096])
-                if len(got) >= want:
-                    continue
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            got += chunk
-    except ConnectionResetError:
-        pass  # how RFCOMM reports the phone closing
+        while (len(got) < want or sent < len(data)) and time.monotonic() < deadline:
+            r, w, _ = select.select([s], [s] if sent < len(data) else [], [], 5)
+            if w:
+                sent += s.send(data[sent:sent + 65536])
+            if r:
+                chunk = s.recv(65536)
+                if not chunk:
+                    s.close()
+                    return None, bytes(got)
+                got += chunk
+    except (ConnectionResetError, BrokenPipeError):
+        # How RFCOMM reports the phone closing.
+        s.close()
+        return None, bytes(got)
+    s.setblocking(True)
     return s, bytes(got)
 
 
 def wait_closed(s, seconds):
+    if s is None:
+        return True
     s.settimeout(seconds)
     try:
         return s.recv(1) == b""
@@ -209,7 +218,8 @@ def exercise(n, path, s, objs):
         t0 = time.monotonic()
         closed = wait_closed(sock, s["close_after"] + 10)
         check(closed, "phone %d: closed by the phone (after %.1fs more)" % (n, time.monotonic() - t0))
-    sock.close()
+    if sock:
+        sock.close()
     try:
         call(device.DisconnectProfile, SPP_UUID, timeout=10)
     except dbus.DBusException:

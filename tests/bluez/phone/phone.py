@@ -15,6 +15,7 @@ every byte a phone receives to BED_DIR/phoneI.rx.
 import codecs
 import json
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -178,47 +179,52 @@ def serve(i, addr):
         conn, peer = srv.accept()
         s = settings.get(i)
         event(i, "connected %s" % peer[0])
-        got = sent = 0
-        deadline = time.monotonic() + s["close_after"] if s["close_after"] > 0 else None
-        limit = s["close_after_bytes"]
-        why = "closed by the peer"
-        try:
-            if s["send"]:
-                data = codecs.decode(s["send"], "unicode_escape").encode("latin-1", "replace")
-                conn.sendall(data)
-                sent += len(data)
-            with open(rx_path, "ab") as rx:
-                while True:
-                    if deadline is not None:
-                        left = deadline - time.monotonic()
-                        if left <= 0:
-                            why = "closed by the phone after %gs" % s["close_after"]
-                            break
-                        conn.settimeout(left)
-                    try:
-                        data = conn.recv(65536)
-                    except socket.timeout:
-                        continue
-                    if not data:
-                        break
-                    if limit:
-                        data = data[:limit - got]
-                    rx.write(data)
-                    rx.flush()
-                    got += len(data)
-                    if s["mode"] == "echo":
-                        conn.settimeout(None)
-                        conn.sendall(data)
-                        sent += len(data)
-                    if limit and got >= limit:
-                        why = "closed by the phone after %d bytes" % got
-                        break
-        except ConnectionResetError:
-            pass  # how RFCOMM reports the other side closing
-        except OSError as e:
-            why = "error: %s" % e
+        with open(rx_path, "ab") as rx:
+            got, sent, why = talk(conn, s, rx)
         conn.close()
         event(i, "disconnected %s rx=%d tx=%d %s" % (peer[0], got, sent, why))
+
+
+def talk(conn, s, rx):
+    """One connection. Reads whenever there is something to read, also
+    while echoing, so that neither side waits on the other."""
+    conn.setblocking(False)
+    out = bytearray(codecs.decode(s["send"], "unicode_escape").encode("latin-1", "replace"))
+    got = sent = 0
+    limit = s["close_after_bytes"]
+    deadline = time.monotonic() + s["close_after"] if s["close_after"] > 0 else None
+    closing = None
+    try:
+        while True:
+            if closing and not out:
+                return got, sent, closing
+            wait = None if deadline is None else max(0.0, deadline - time.monotonic())
+            if deadline is not None and wait == 0 and not closing:
+                closing = "closed by the phone after %gs" % s["close_after"]
+                continue
+            r, w, _ = select.select([] if closing else [conn], [conn] if out else [], [], wait)
+            if w:
+                n = conn.send(out[:65536])
+                del out[:n]
+                sent += n
+            if r:
+                data = conn.recv(65536)
+                if not data:
+                    return got, sent, "closed by the peer"
+                if limit:
+                    data = data[:limit - got]
+                rx.write(data)
+                rx.flush()
+                got += len(data)
+                if s["mode"] == "echo":
+                    out += data
+                if limit and got >= limit:
+                    closing = "closed by the phone after %d bytes" % got
+    except ConnectionResetError:
+        # How RFCOMM reports the other side closing.
+        return got, sent, "closed by the peer"
+    except OSError as e:
+        return got, sent, "error: %s" % e
 
 
 def prepair(bus, loop, adapter_path, addrs):
