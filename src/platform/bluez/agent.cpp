@@ -193,11 +193,13 @@ void ensureProfile() {
     if (c.profileRegistered) return;
   }
   // A client only: BlueZ connects to the phone's record on ConnectProfile and never on its
-  // own.
+  // own. The link's security is the phone's to ask for, as with a plain RFCOMM socket; BlueZ
+  // would otherwise demand pairing before every connect to a phone not paired yet.
   std::map<std::string, sdbus::Variant> options{
       {"Role", sdbus::Variant(std::string("client"))},
       {"Name", sdbus::Variant(std::string("quintel-bt serial port"))},
       {"AutoConnect", sdbus::Variant(false)},
+      {"RequireAuthentication", sdbus::Variant(false)},
   };
   try {
     proxy("/org/bluez")

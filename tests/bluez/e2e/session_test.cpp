@@ -1,6 +1,7 @@
-// A host's whole session on the real Linux stack, two phones that accept and echo
-// (vm-run.sh --phones 2): start-up, scan, numeric-comparison pairing, connect, echo both ways,
-// disconnect, a connect to the other phone.
+// A host's whole session on the real Linux stack, two phones that accept and echo, the second
+// with a serial port open to unpaired peers (vm-run.sh --phones 2 --phone 2:security=low):
+// start-up, scan, numeric-comparison pairing, connect, echo both ways, disconnect, a connect to the
+// other phone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -93,9 +94,9 @@ TEST(Session, ScanPairConnectEchoDisconnectThenTheOtherPhone) {
   std::printf("link to phone 1 gone %lld ms after its socket\n",
               static_cast<long long>(gone->count()));
 
-  // The other phone, never paired: the services come from asking it, and BlueZ pairs on the
-  // way (the bed's default agent answers for the bridge's side). An emulated controller
-  // carries one link at a time, so this connect follows the first link's end.
+  // The other phone, never paired and never asked for its records: the services come from
+  // asking it. An emulated controller carries one link at a time, so this connect follows the
+  // first link's end.
   bridge.send(bed::connect(two));
   ASSERT_EQ(bridge.nextEvent(60s), bed::connected(two));
   EXPECT_TRUE(bridge.waitLog("[connect] найдено служб (с телефона): 1"));
