@@ -162,6 +162,15 @@ TEST(Outcomes, OneMegabyteEachWayIsByteExact) {
   EXPECT_TRUE(back == bytes) << "echo differs from what was sent";
   EXPECT_TRUE(bed::received(5) == bytes) << "the phone got " << bed::received(5).size() << " bytes";
 
+  // A second connect to the phone already connected fails and leaves the first one working.
+  bridge.send(bed::connect(phone));
+  auto refusal = bridge.nextEvent(60s);
+  ASSERT_TRUE(refusal);
+  std::printf("second connect to the same phone: %s\n", refusal->c_str());
+  EXPECT_THAT(*refusal, testing::StartsWith(R"({"t":"error","error":")")) << *refusal;
+  EXPECT_EQ(bridge.nextEvent(5s), R"({"t":"closed","reason":"не удалось открыть соединение"})");
+  EXPECT_EQ(bed::echo(bridge, "still here"), "still here");
+
   bridge.send(R"({"t":"disconnect"})");
   EXPECT_EQ(bridge.nextEvent(10s), wire::closed);
   bridge.closeInput();
