@@ -195,7 +195,11 @@ std::shared_ptr<Channel> openProfile(const std::string& path) {
       .withTimeout(connectTimeout)
       .withArguments(std::string(bluez::serialPortUuid));
   int fd = bluez::takeHandedOverSocket(path);
-  if (fd < 0) throw bluez::errnoError(ENOTCONN);
+  // BlueZ answers a ConnectProfile for a profile already connected with success and no new
+  // socket: the link this process holds to the phone is the only one.
+  if (fd < 0)
+    throw hresult_error{bluez::errorMeaning("org.bluez.Error.AlreadyConnected").code,
+                        u"Already Connected"};
   auto channel = std::make_shared<Channel>(path, fd);
   remember(channel);
   return channel;
