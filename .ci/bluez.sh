@@ -63,12 +63,15 @@ groups=(
   "Outcomes.*|--phones 5 --phone 1:pair=reject --phone 2:iocap=NoInputNoOutput --phone 3:spp=no --phone 4:close_after=3"
 )
 e2e="$build/tests/bluez/bluez_e2e_tests"
+# The guest mounts its own /tmp, /run and /var: a checkout there is shared into it explicitly.
+share=()
+case "$(pwd -P)" in /tmp | /tmp/* | /run | /run/* | /var | /var/*) share=(--rw "$(pwd -P)") ;; esac
 for group in "${groups[@]}"; do
   filter=${group%%|*}
   read -r -a options <<<"${group#*|}"
   echo "== VM: $filter (at $((SECONDS - started)) s)"
   boot=$SECONDS
-  tests/bluez/vm-run.sh --timeout 600 "${options[@]}" -- "$e2e" --gtest_filter="$filter" 2>&1 |
+  tests/bluez/vm-run.sh --timeout 600 "${share[@]}" "${options[@]}" -- "$e2e" --gtest_filter="$filter" 2>&1 |
     tee "$log"
   status=${PIPESTATUS[0]}
   echo "-- $filter: exit $status in $((SECONDS - boot)) s"
