@@ -166,15 +166,14 @@ TEST(Outcomes, OneMegabyteEachWayIsByteExact) {
   bridge.send(bed::connect(phone));
   auto refusal = bridge.nextEvent(60s);
   ASSERT_TRUE(refusal);
-  EXPECT_EQ(*refusal, R"({"t":"error","error":"Already Connected (0x80BE000B)"
-})");
+  EXPECT_EQ(*refusal, R"x({"t":"error","error":"Already Connected (0x80BE000B)"})x");
   EXPECT_EQ(bridge.nextEvent(5s), R"({"t":"closed","reason":"не удалось открыть соединение"})");
-EXPECT_EQ(bed::echo(bridge, "still here"), "still here");
+  EXPECT_EQ(bed::echo(bridge, "still here"), "still here");
 
-bridge.send(R"({"t":"disconnect"})");
-EXPECT_EQ(bridge.nextEvent(10s), wire::closed);
-bridge.closeInput();
-EXPECT_EQ(bridge.wait(), 0);
+  bridge.send(R"({"t":"disconnect"})");
+  EXPECT_EQ(bridge.nextEvent(10s), wire::closed);
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
 }
 
 }  // namespace
