@@ -46,7 +46,7 @@ struct Row {
   ErrorMeaning meaning;
 };
 
-constexpr std::array<Row, 31> table{{
+constexpr std::array<Row, 32> table{{
     {"org.bluez.Error.Failed", {code(0x01), errorGenFailure, statusFailed}},
     {"org.bluez.Error.InvalidArguments", {code(0x02), errorInvalidParameter, statusFailed}},
     {"org.bluez.Error.NotReady", {code(0x03), errorNotReady, notReadyToPair}},
@@ -83,6 +83,8 @@ constexpr std::array<Row, 31> table{{
     {"org.freedesktop.DBus.Error.NoServer", {code(0x27), errorServiceNotActive, statusFailed}},
     {"org.freedesktop.DBus.Error.Disconnected", {code(0x28), errorServiceNotActive, statusFailed}},
     {"org.freedesktop.DBus.Error.InvalidArgs", {code(0x29), errorInvalidParameter, statusFailed}},
+    // sdbus-c++'s own failures, mostly a system bus that cannot be opened.
+    {"org.sdbuscpp.Error", {code(0x2A), errorServiceNotActive, statusFailed}},
 }};
 
 }  // namespace

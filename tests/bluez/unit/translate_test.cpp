@@ -127,7 +127,8 @@ TEST(BluezErrors, EveryKnownNameHasItsOwnStableCode) {
                          "org.freedesktop.DBus.Error.AccessDenied",
                          "org.freedesktop.DBus.Error.NoServer",
                          "org.freedesktop.DBus.Error.Disconnected",
-                         "org.freedesktop.DBus.Error.InvalidArgs"};
+                         "org.freedesktop.DBus.Error.InvalidArgs",
+                         "org.sdbuscpp.Error"};
   std::set<int32_t> codes;
   for (const char* name : names) {
     auto code = static_cast<uint32_t>(errorMeaning(name).code);
