@@ -47,7 +47,8 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
 echo "== BlueZ build in $build (at $((SECONDS - started)) s)"
-if ! { cmake -S . -B "$build" -G Ninja -DQUINTEL_BACKEND=bluez >/dev/null &&
+# The bluez preset (warnings as errors, tests required) in the directory asked for.
+if ! { cmake --preset bluez -B "$build" >/dev/null &&
   cmake --build "$build" --target quintel-bt bluez_unit_tests bluez_e2e_tests; }; then
   echo "== bluez: build failed; passed 0, failed 1"
   exit 1
