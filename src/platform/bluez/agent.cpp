@@ -58,10 +58,15 @@ void ask(sdbus::Result<Results...>&& result, const std::string& device, AgentReq
   posix::runOnPlatformThread(
       [run, request = std::move(request), answer = std::move(answer),
        result = std::make_shared<sdbus::Result<Results...>>(std::move(result))] {
-        if ((*run)(request))
-          answer(*result);
-        else
-          result->returnError(rejected);
+        bool accepted = (*run)(request);
+        // A reply that cannot be sent (bluetoothd gone) leaves nobody waiting for it.
+        try {
+          if (accepted)
+            answer(*result);
+          else
+            result->returnError(rejected);
+        } catch (const sdbus::Error&) {
+        }
       });
 }
 
