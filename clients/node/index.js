@@ -1,0 +1,13 @@
+export { start, Bridge } from './src/bridge.js';
+export { Connection } from './src/connection.js';
+export {
+  BridgeError,
+  BridgeExited,
+  ConnectionClosed,
+  NoSerialService,
+  NotVisible,
+  OpenFailed,
+  PairingRefused,
+  PlatformError,
+  WriteFailed,
+} from './src/errors.js';
