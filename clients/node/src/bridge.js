@@ -240,7 +240,8 @@ export class Bridge extends EventEmitter {
 
   // The open connection, if any.
   get connection() {
-    return this.#connection && !this.#connection.closed ? this.#connection : null;
+    const stream = this.#connection?.stream;
+    return stream && !stream.destroyed ? stream : null;
   }
 
   // --- end
@@ -403,7 +404,8 @@ export class Bridge extends EventEmitter {
     this.#scan = null;
     scan.done = true;
     scan.release();
-    this.#wakeScan(scan);
+    if (scan.abandoned) this.#unanswered(event);
+    else this.#wakeScan(scan);
   }
 
   #wakeScan(scan) {

@@ -23,10 +23,6 @@ export class Connection extends Duplex {
     this.closeReason = null;
   }
 
-  get closed() {
-    return this.#closed;
-  }
-
   _read() {
     if (this.#held) {
       this.#held = false;
