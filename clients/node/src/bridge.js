@@ -441,7 +441,7 @@ export class Bridge extends EventEmitter {
     if (!call || event.addr !== call.addr) return this.#unanswered(event);
     this.#connect = null;
     const connection = new Connection(this, call.addr);
-    this.#connection = { stream: connection, release: call.release };
+    this.#connection = { stream: connection, release: call.release, abandoned: call.abandoned };
     if (call.abandoned) {
       connection._abandon();
       this.#unanswered(event);
@@ -478,6 +478,7 @@ export class Bridge extends EventEmitter {
       this.#connection = null;
       open.stream._ended(reason);
       open.release();
+      if (open.abandoned) this.#unanswered(event);
       return;
     }
     const call = this.#connect;
