@@ -417,12 +417,15 @@ export class Bridge extends EventEmitter {
   #onPairingCode(event) {
     const call = this.#pair;
     if (!call || call.abandoned || !call.onPin) return this.#unanswered(event);
+    // The ceremony goes on in the bridge whatever the callback does; a callback that fails
+    // fails the call, and pair() resolves only after an async callback has finished.
     try {
-      call.onPin(event.code);
+      const result = call.onPin(event.code);
+      if (typeof result?.then === 'function') call.pinDone = Promise.resolve(result);
     } catch (error) {
-      // The ceremony goes on in the bridge; the caller learns of its own callback's failure.
       call.abandon(error);
     }
+    call.pinDone?.catch((error) => call.abandon(error));
   }
 
   #onPairResult(event) {
@@ -432,8 +435,11 @@ export class Bridge extends EventEmitter {
     call.release();
     // The late answer of a call given up on: seen by the hook, matched to nothing else.
     if (call.abandoned) return this.#unanswered(event);
-    if (event.ok === true) call.resolve();
-    else call.reject(pairError(String(event.error ?? '')));
+    const outcome = event.ok === true ? null : pairError(String(event.error ?? ''));
+    (call.pinDone ?? Promise.resolve()).then(
+      () => (outcome ? call.reject(outcome) : call.resolve()),
+      () => {},
+    );
   }
 
   #onConnected(event) {

@@ -99,3 +99,24 @@ test('a pair given up on keeps its late answer from the next pair', async (t) =>
   assert.equal(unanswered[0].code, '111111');
   assert.equal(log.filter((l) => l.startsWith('[pair] запрошено')).length, 2);
 });
+
+test('an async onPin is awaited; a failing one fails the pair and keeps the client usable', async (t) => {
+  const { bridge, unanswered } = await bridgeOn(t, twoPhones);
+  await assert.rejects(
+    bridge.pair(robot, {
+      onPin: () => {
+        throw new Error('no screen');
+      },
+    }),
+    { message: 'no screen' },
+  );
+  let shown = false;
+  await bridge.pair(other, {
+    onPin: async () => {
+      await new Promise((r) => setTimeout(r, 200));
+      shown = true;
+    },
+  });
+  assert.equal(shown, true);
+  assert.deepEqual(unanswered.map((e) => `${e.t} ${e.addr}`), [`pair-result ${robot}`]);
+});
