@@ -1,4 +1,5 @@
-export { start, Bridge } from './src/bridge.js';
+export { Bridge } from './src/bridge.js';
+export { start } from './src/start.js';
 export { Connection } from './src/connection.js';
 export {
   BridgeError,

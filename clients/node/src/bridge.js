@@ -1,73 +1,18 @@
-import { spawn } from 'node:child_process';
 import { EventEmitter } from 'node:events';
-import { accessSync, constants, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { delimiter, join } from 'node:path';
+import { rmSync } from 'node:fs';
+import { StringDecoder } from 'node:string_decoder';
 
 import { Connection } from './connection.js';
 import { BridgeExited, connectError, pairError, texts } from './errors.js';
 import { Turns } from './turns.js';
 
-const exeNames = ['quintel-bt-sim', 'quintel-bt'];
 // How long close() lets the bridge end on its own before it is killed.
 const closeGraceMs = 5000;
-
-function findOnPath() {
-  const suffixes =
-    process.platform === 'win32'
-      ? (process.env.PATHEXT || '.EXE').split(';').filter(Boolean)
-      : [''];
-  for (const name of exeNames) {
-    for (const dir of (process.env.PATH || '').split(delimiter)) {
-      if (!dir) continue;
-      for (const suffix of suffixes) {
-        const candidate = join(dir, name + suffix);
-        try {
-          accessSync(candidate, constants.X_OK);
-          return candidate;
-        } catch {
-          // not here
-        }
-      }
-    }
-  }
-  const error = new Error(
-    `neither ${exeNames.join(' nor ')} is on PATH; pass { exe } or set QUINTEL_BT_EXE`,
-  );
-  error.code = 'ENOENT';
-  throw error;
-}
 
 function whenAborted(signal, onAbort) {
   if (!signal) return () => {};
   signal.addEventListener('abort', onAbort, { once: true });
   return () => signal.removeEventListener('abort', onAbort);
-}
-
-// Starts the bridge and resolves once it has announced itself with the ready event.
-export async function start(options = {}) {
-  const { world, worldText, signal } = options;
-  signal?.throwIfAborted();
-  const exe = options.exe ?? process.env.QUINTEL_BT_EXE ?? findOnPath();
-  const env = { ...process.env, ...options.env };
-  let worldDir = null;
-  if (worldText != null) {
-    worldDir = mkdtempSync(join(tmpdir(), 'quintel-bt-world-'));
-    const file = join(worldDir, 'world.txt');
-    writeFileSync(file, worldText);
-    env.QUINTEL_BT_WORLD = file;
-  } else if (world != null) {
-    env.QUINTEL_BT_WORLD = world;
-  }
-  const child = spawn(exe, [], { stdio: ['pipe', 'pipe', 'pipe'], env, windowsHide: true });
-  const bridge = new Bridge(child, options, worldDir);
-  try {
-    await bridge._ready(signal);
-  } catch (error) {
-    await bridge._kill();
-    throw error;
-  }
-  return bridge;
 }
 
 export class Bridge extends EventEmitter {
@@ -81,6 +26,7 @@ export class Bridge extends EventEmitter {
   #worldDir;
   #stdoutRest = Buffer.alloc(0);
   #stderrRest = '';
+  #stderrDecoder = new StringDecoder('utf8');
   #logTail = [];
   #readyWaiter = null;
   #exited = null;
@@ -333,7 +279,7 @@ export class Bridge extends EventEmitter {
   }
 
   #onStderr(chunk) {
-    const text = this.#stderrRest + chunk.toString('utf8');
+    const text = this.#stderrRest + this.#stderrDecoder.write(chunk);
     const lines = text.split('\n');
     this.#stderrRest = lines.pop();
     for (const raw of lines) this.#onLogLine(raw.endsWith('\r') ? raw.slice(0, -1) : raw);
@@ -502,6 +448,7 @@ export class Bridge extends EventEmitter {
       this.#onLine(this.#stdoutRest.toString('utf8'));
       this.#stdoutRest = Buffer.alloc(0);
     }
+    this.#stderrRest += this.#stderrDecoder.end();
     if (this.#stderrRest) {
       this.#onLogLine(this.#stderrRest);
       this.#stderrRest = '';

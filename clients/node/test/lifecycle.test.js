@@ -5,7 +5,7 @@ import { join } from 'node:path';
 import { test } from 'node:test';
 
 import { start } from '../index.js';
-import { bridgeOn, exe, other, readAll, robot, sleep, tempDir, world } from './support/sim.js';
+import { bridgeOn, exe, other, readAll, robot, sleep, tempDir, until, world } from './support/sim.js';
 
 test('start: ready gives the backend, the log reaches onLog, a world file is read', async (t) => {
   const file = join(tempDir(t), 'world.txt');
@@ -17,6 +17,7 @@ test('start: ready gives the backend, the log reaches onLog, a world file is rea
   const names = [];
   for await (const device of bridge.scan({ seconds: 1 })) names.push(device.name);
   assert.deepEqual(names, ['From a file']);
+  await until(() => log.length > 0, 'the log');
   assert.equal(log[0], '[start] посредник запущен');
 });
 
@@ -42,7 +43,7 @@ test('a connect given up on: its late success or failure is kept from the next c
   const abandon = async (addr) => {
     const controller = new AbortController();
     const call = bridge.connect(addr, { signal: controller.signal });
-    while (!log.includes(`[connect] запрошено соединение с ${addr}`)) await sleep(5);
+    await until(() => log.includes(`[connect] запрошено соединение с ${addr}`), 'the connect');
     controller.abort();
     await assert.rejects(call, { name: 'AbortError' });
   };

@@ -68,3 +68,12 @@ export async function readAll(stream) {
 export function sleep(ms) {
   return new Promise((r) => setTimeout(r, ms));
 }
+
+// Standard error and output are separate pipes: a log line can arrive after a later event.
+export async function until(condition, what = 'the condition', ms = 5000) {
+  const deadline = Date.now() + ms;
+  while (!condition()) {
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await sleep(5);
+  }
+}
