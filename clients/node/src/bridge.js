@@ -34,6 +34,7 @@ export class Bridge extends EventEmitter {
   #closing = false;
   #spawnError = null;
   #holds = 0;
+  #ending = false; // closed by the host or exited: the output is read to its end
 
   #scanTurns = new Turns();
   #pairTurns = new Turns();
@@ -60,6 +61,11 @@ export class Bridge extends EventEmitter {
         this.#spawnError = error;
         // A spawn that failed emits no 'close' when it never started.
         if (child.pid === undefined) this.#onExit(null, null, resolve);
+      });
+      // 'close' waits for the output to be read to its end, which a held reader would stop.
+      child.on('exit', () => {
+        this.#ending = true;
+        child.stdout.resume();
       });
       child.on('close', (code, sig) => this.#onExit(code, sig, resolve));
     });
@@ -196,6 +202,8 @@ export class Bridge extends EventEmitter {
   async close({ timeout = closeGraceMs } = {}) {
     if (this.#exited) return this.#exited.code;
     this.#closing = true;
+    this.#ending = true;
+    this.#child.stdout.resume();
     this.#child.stdin.end();
     const timer = setTimeout(() => this.#child.kill('SIGKILL'), timeout);
     try {
@@ -245,7 +253,7 @@ export class Bridge extends EventEmitter {
   // pipe then fills and the bridge waits, as a socket's sender would.
   _holdOutput(hold) {
     this.#holds += hold ? 1 : -1;
-    if (this.#holds > 0) this.#child.stdout.pause();
+    if (this.#holds > 0 && !this.#ending) this.#child.stdout.pause();
     else this.#child.stdout.resume();
   }
 

@@ -82,3 +82,11 @@ test('close() ends an open connection quietly; a bridge that dies fails what wai
   await assert.rejects(pairing, { code: 'BRIDGE_EXITED', signal: 'SIGKILL' });
   assert.equal((await lost)[0].code, 'BRIDGE_EXITED');
 });
+
+test('close() with an unread, full connection still ends the bridge', async (t) => {
+  const { bridge } = await bridgeOn(t, world({ [robot]: ['phone silent', 'phone-burst 3000000'] }));
+  const conn = await bridge.connect(robot);
+  await sleep(200);
+  assert.equal(await bridge.close({ timeout: 10_000 }), 0);
+  assert.ok(conn.readableLength > 0);
+});
