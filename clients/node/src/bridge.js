@@ -95,7 +95,7 @@ export class Bridge extends EventEmitter {
 
   async *#runScan(seconds, signal) {
     this.#checkRunning();
-    const release = await this.#scanTurns.take(signal);
+    const release = await this.#takeTurn(this.#scanTurns, signal);
     const scan = { found: [], done: false, wake: null, abandoned: false, release, error: null };
     this.#scan = scan;
     try {
@@ -136,7 +136,7 @@ export class Bridge extends EventEmitter {
   async pair(addr, { onPin, signal } = {}) {
     checkAddr(addr);
     this.#checkRunning();
-    const release = await this.#pairTurns.take(signal);
+    const release = await this.#takeTurn(this.#pairTurns, signal);
     return new Promise((resolve, reject) => {
       const call = { addr, onPin, release, abandoned: false, stop: null };
       const abandon = (error) => {
@@ -169,7 +169,7 @@ export class Bridge extends EventEmitter {
   async connect(addr, { signal } = {}) {
     checkAddr(addr);
     this.#checkRunning();
-    const release = await this.#connectTurns.take(signal);
+    const release = await this.#takeTurn(this.#connectTurns, signal);
     return new Promise((resolve, reject) => {
       const call = { addr, release, errorText: null, abandoned: false };
       const stop = whenAborted(signal, () => {
@@ -259,22 +259,34 @@ export class Bridge extends EventEmitter {
 
   // --- internals
 
+  // A signal that fires while the turn is being handed over finds no listener yet.
+  async #takeTurn(turns, signal) {
+    const release = await turns.take(signal);
+    if (signal?.aborted) {
+      release();
+      throw signal.reason;
+    }
+    return release;
+  }
+
   #command(command) {
     this.#child.stdin.write(`${JSON.stringify(command)}\n`);
   }
 
   #checkRunning() {
     if (this.#exited) throw this.#exitError();
-    if (this.#closing) throw new BridgeExited(null, null, 'closed by the host');
+    if (this.#closing) throw new BridgeExited(null, null, 'the host closed the bridge');
   }
 
   #exitError() {
     const { code = null, signal = null } = this.#exited ?? {};
-    return new BridgeExited(code, signal, this.#logTail.join('\n'));
+    // A failed start says why in its last log lines.
+    const failed = code !== 0 || this.#readyWaiter !== null;
+    return new BridgeExited(code, signal, failed ? this.#logTail.join('\n') : '');
   }
 
   #onStdout(chunk) {
-    let data = this.#stdoutRest.length ? Buffer.concat([this.#stdoutRest, chunk]) : chunk;
+    const data = this.#stdoutRest.length ? Buffer.concat([this.#stdoutRest, chunk]) : chunk;
     let start = 0;
     for (let end = data.indexOf(10); end >= 0; end = data.indexOf(10, start)) {
       let stop = end;
@@ -283,7 +295,6 @@ export class Bridge extends EventEmitter {
       start = end + 1;
     }
     this.#stdoutRest = start < data.length ? Buffer.from(data.subarray(start)) : Buffer.alloc(0);
-    data = null;
   }
 
   #onStderr(chunk) {

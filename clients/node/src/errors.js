@@ -75,8 +75,10 @@ export class ConnectionClosed extends BridgeError {
 // Not a text of the bridge: the process ended (or was closed) while a call waited.
 export class BridgeExited extends BridgeError {
   constructor(exitCode, signal, detail = '') {
-    const how = signal ? `by signal ${signal}` : `with status ${exitCode}`;
-    const text = `the bridge exited ${how}${detail ? `: ${detail}` : ''}`;
+    let text = 'the bridge exited';
+    if (signal) text += ` by signal ${signal}`;
+    else if (exitCode !== null) text += ` with status ${exitCode}`;
+    if (detail) text += `: ${detail}`;
     super('BRIDGE_EXITED', text);
     this.exitCode = exitCode;
     this.signal = signal;
