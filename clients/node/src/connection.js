@@ -24,10 +24,7 @@ export class Connection extends Duplex {
   }
 
   _read() {
-    if (this.#held) {
-      this.#held = false;
-      this.#bridge._holdOutput(false);
-    }
+    this.#release();
   }
 
   _write(chunk, encoding, callback) {
@@ -57,6 +54,7 @@ export class Connection extends Duplex {
   }
 
   _destroy(error, callback) {
+    this.#finalCallback = null;
     this.#release();
     if (!this.#closed) this.#disconnect();
     callback(error);
