@@ -189,9 +189,11 @@ def exercise(n, path, s, objs):
     if not paired and not pair(n, device, s):
         if s["pair"] != "reject":
             return
-        # The phone reads its settings again: now it accepts.
+        # The phone follows its settings: now it accepts, by Just Works.
         set_phone(n, "pair", "accept")
-        s = dict(s, pair="accept")
+        set_phone(n, "iocap", "NoInputNoOutput")
+        time.sleep(1)
+        s = dict(s, pair="accept", iocap="NoInputNoOutput")
         if not pair(n, device, s):
             return
     if s["spp"] != "yes":

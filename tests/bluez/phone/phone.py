@@ -110,7 +110,8 @@ class Agent(dbus.service.Object):
                     " so the pairing was not started with an agent of its own")
                 err(Rejected("not the bed's to answer"))
             return
-        mode = (settings.get(i) or {}).get("pair", "accept")
+        # Pre-pairing happens before the test: the phone's answer is for later.
+        mode = "accept" if prepairing else (settings.get(i) or {}).get("pair", "accept")
         if mode == "ignore":
             event(i, text + " ignore")
             return
@@ -360,6 +361,24 @@ def main():
         log("ready")
 
     ready()
+
+    applied = {i: settings.get(i) for i in range(1, count + 1)}
+
+    def follow():
+        # A test may change a phone's name or IO capability between pairings.
+        for i in range(1, count + 1):
+            s = settings.get(i)
+            if s["name"] != applied[i]["name"]:
+                props(want[i]).Set("org.bluez.Adapter1", "Alias", dbus.String(s["name"]))
+                event(i, "name %s" % s["name"])
+            if s["iocap"] != applied[i]["iocap"]:
+                subprocess.run(["btmgmt", "--index", str(i), "io-cap", str(IOCAPS.index(s["iocap"]))],
+                               check=False, stdout=subprocess.DEVNULL)
+                event(i, "iocap %s" % s["iocap"])
+            applied[i] = s
+        return True
+
+    GLib.timeout_add(250, follow)
     loop.run()
 
 
