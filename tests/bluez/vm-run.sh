@@ -234,5 +234,10 @@ fi
 grep -E 'QUINTEL-BED|Kernel panic|BUG:|list_del corruption|Oops' "$out/console.log" >&2 || true
 echo "vm-run: last lines of the guest console ($out/console.log):" >&2
 tail -n 30 "$out/console.log" >&2 || true
+for f in bed.log phones.log; do
+    [[ -s $out/$f ]] || continue
+    echo "vm-run: $f:" >&2
+    tail -n 15 "$out/$f" >&2
+done
 cat "$out/qemu.log" >&2 || true
 exit $code

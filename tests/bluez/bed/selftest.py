@@ -3,7 +3,9 @@
 every phone, pair as its settings say, connect to its Serial Port through a
 client Profile1 and check what comes back. Runs inside the guest.
 
-Usage: selftest.py [BYTES]   (bytes to echo per phone, default 4096)
+Usage: selftest.py [BYTES [FLIP]]
+  BYTES  bytes to echo per phone, default 4096
+  FLIP   a phone to switch to NoInputNoOutput just before pairing it
 """
 import codecs
 import json
@@ -22,6 +24,8 @@ BLUEZ = "org.bluez"
 SPP_UUID = "00001101-0000-1000-8000-00805f9b34fb"
 bed = os.environ["QUINTEL_BED_DIR"]
 size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
+# This phone is switched to NoInputNoOutput just before it is paired.
+flip = int(sys.argv[2]) if len(sys.argv) > 2 else 0
 
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SystemBus()
@@ -180,20 +184,47 @@ def pair(n, device, s):
     return result == "paired"
 
 
+def events(n):
+    with open(os.path.join(bed, "phone%d.events" % n), encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def find(adapter, path):
+    """bluetoothd forgets a device it found 30 s after: look again if so."""
+    if path in objects():
+        return
+    call(adapter.StartDiscovery)
+    run_until(lambda: path in objects(), 30)
+    call(adapter.StopDiscovery)
+
+
+def disconnect(n, path):
+    try:
+        call(iface(path, "org.bluez.Device1").Disconnect, timeout=10)
+    except dbus.DBusException:
+        pass
+    gone = run_until(lambda: not objects().get(path, {}).get("org.bluez.Device1", {}).get("Connected"), 10)
+    check(gone, "phone %d: link closed" % n)
+
+
 def exercise(n, path, s, objs):
     dev = objs.get(path, {}).get("org.bluez.Device1", {})
     check(dev.get("Name") == s["name"], "phone %d is named %r (%r)" % (n, s["name"], str(dev.get("Name"))))
     paired = bool(dev.get("Paired"))
     check(paired == (s["paired"] == "yes"), "phone %d paired at start: %s" % (n, paired))
     device = iface(path, "org.bluez.Device1")
+    if n == flip and not paired:
+        # A new IO capability, in force once the phone says so.
+        set_phone(n, "iocap", "NoInputNoOutput")
+        applied = run_until(lambda: "iocap NoInputNoOutput" in events(n), 20)
+        check(applied, "phone %d took its new IO capability" % n)
+        s = dict(s, iocap="NoInputNoOutput")
     if not paired and not pair(n, device, s):
         if s["pair"] != "reject":
             return
-        # The phone follows its settings: now it accepts, by Just Works.
+        # The phone follows its settings: now it accepts.
         set_phone(n, "pair", "accept")
-        set_phone(n, "iocap", "NoInputNoOutput")
-        time.sleep(1)
-        s = dict(s, pair="accept", iocap="NoInputNoOutput")
+        s = dict(s, pair="accept")
         if not pair(n, device, s):
             return
     if s["spp"] != "yes":
@@ -263,14 +294,10 @@ def main():
 
     for n, (phone, s) in enumerate(zip(ready["phones"], settings), 1):
         path = paths[phone["address"]]
-        exercise(n, path, s, objs)
+        find(adapter, path)
+        exercise(n, path, s, objects())
         # One link at a time: btvirt mixes up data when hci0 has two.
-        try:
-            call(iface(path, "org.bluez.Device1").Disconnect, timeout=10)
-        except dbus.DBusException:
-            pass
-        gone = run_until(lambda: not objects().get(path, {}).get("org.bluez.Device1", {}).get("Connected"), 10)
-        check(gone, "phone %d: link closed" % n)
+        disconnect(n, path)
 
     print("%d failure(s)" % len(failures))
     return 1 if failures else 0
