@@ -122,22 +122,26 @@ def exchange(fd, data, want):
     s.setblocking(False)
     got = bytearray()
     sent = 0
+    sending = True
     deadline = time.monotonic() + 120
-    try:
-        while (len(got) < want or sent < len(data)) and time.monotonic() < deadline:
-            r, w, _ = select.select([s], [s] if sent < len(data) else [], [], 5)
-            if w:
+    while (len(got) < want or (sending and sent < len(data))) and time.monotonic() < deadline:
+        writing = sending and sent < len(data)
+        r, w, _ = select.select([s], [s] if writing else [], [], 5)
+        if w:
+            try:
                 sent += s.send(data[sent:sent + 65536])
-            if r:
+            except (ConnectionResetError, BrokenPipeError):
+                # The phone closed; what it sent before is still to be read.
+                sending = False
+        if r:
+            try:
                 chunk = s.recv(65536)
-                if not chunk:
-                    s.close()
-                    return None, bytes(got)
-                got += chunk
-    except (ConnectionResetError, BrokenPipeError):
-        # How RFCOMM reports the phone closing.
-        s.close()
-        return None, bytes(got)
+            except ConnectionResetError:
+                chunk = b""  # how RFCOMM reports the phone closing
+            if not chunk:
+                s.close()
+                return None, bytes(got)
+            got += chunk
     s.setblocking(True)
     return s, bytes(got)
 

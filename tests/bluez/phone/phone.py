@@ -13,12 +13,15 @@ What happens is written to BED_DIR/phoneI.events (one line per event) and
 every byte a phone receives to BED_DIR/phoneI.rx.
 """
 import codecs
+import fcntl
 import json
 import os
 import select
 import socket
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -186,6 +189,24 @@ def serve(i, addr):
         event(i, "disconnected %s rx=%d tx=%d %s" % (peer[0], got, sent, why))
 
 
+def drain(conn, seconds=5):
+    """Waits until the kernel passed on all we wrote: closing an RFCOMM
+    socket drops what it still holds, and a phone that closes after
+    echoing must not lose the echo."""
+    deadline = time.monotonic() + seconds
+    size = conn.getsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF)
+    while time.monotonic() < deadline:
+        try:
+            # For Bluetooth sockets TIOCOUTQ tells the free room, not the queue.
+            free = struct.unpack("i", fcntl.ioctl(conn, termios.TIOCOUTQ, b"\0" * 4))[0]
+        except OSError:
+            time.sleep(0.5)
+            return
+        if free >= size:
+            return
+        time.sleep(0.02)
+
+
 def talk(conn, s, rx):
     """One connection. Reads whenever there is something to read, also
     while echoing, so that neither side waits on the other."""
@@ -198,6 +219,7 @@ def talk(conn, s, rx):
     try:
         while True:
             if closing and not out:
+                drain(conn)
                 return got, sent, closing
             wait = None if deadline is None else max(0.0, deadline - time.monotonic())
             if deadline is not None and wait == 0 and not closing:
