@@ -122,20 +122,30 @@ def exchange(fd, data, want):
     s.setblocking(False)
     got = bytearray()
     sent = 0
-    sending = True
     deadline = time.monotonic() + 120
-    while (len(got) < want or (sending and sent < len(data))) and time.monotonic() < deadline:
-        writing = sending and sent < len(data)
-        r, w, _ = select.select([s], [s] if writing else [], [], 5)
+    while (len(got) < want or sent < len(data)) and time.monotonic() < deadline:
+        r, w, _ = select.select([s], [s] if sent < len(data) else [], [], 5)
         if w:
             try:
                 sent += s.send(data[sent:sent + 65536])
             except (ConnectionResetError, BrokenPipeError):
-                # The phone closed; what it sent before is still to be read.
-                sending = False
+                # The phone closed. What it sent before is still to be read,
+                # but with the error taken, a read would wait for ever.
+                while select.select([s], [], [], 1)[0]:
+                    try:
+                        chunk = s.recv(65536)
+                    except OSError:
+                        break
+                    if not chunk:
+                        break
+                    got += chunk
+                s.close()
+                return None, bytes(got)
         if r:
             try:
                 chunk = s.recv(65536)
+            except BlockingIOError:
+                continue  # readable for the error the send saw
             except ConnectionResetError:
                 chunk = b""  # how RFCOMM reports the phone closing
             if not chunk:

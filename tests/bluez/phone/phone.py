@@ -203,8 +203,10 @@ def drain(conn, seconds=5):
             time.sleep(0.5)
             return
         if free >= size:
-            return
+            break
         time.sleep(0.02)
+    # Even then, closing at once has cost the other end the last bytes.
+    time.sleep(0.5)
 
 
 def talk(conn, s, rx):
