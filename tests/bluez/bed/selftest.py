@@ -236,9 +236,11 @@ def exercise(n, path, s, objs):
     if not paired and not pair(n, device, s):
         if s["pair"] != "reject":
             return
-        # The phone follows its settings: now it accepts.
+        # The phone follows its settings: now it accepts. Over the link
+        # that saw the rejection, the connection later dropped by itself.
         set_phone(n, "pair", "accept")
         s = dict(s, pair="accept")
+        disconnect(n, path)
         if not pair(n, device, s):
             return
     if s["spp"] != "yes":
