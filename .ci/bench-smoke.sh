@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
-cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --preset dev -B "$build" >/dev/null
 cmake --build "$build" --target bench
 
 if [ -x "$build/bench/micro_bench" ]; then

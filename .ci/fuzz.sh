@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets in fuzz/ with clang 14 (AddressSanitizer and
+# Builds the libFuzzer targets in fuzz/ with clang 14 (the fuzz preset: AddressSanitizer and
 # UndefinedBehaviorSanitizer on) and runs each for a bounded time, $1 seconds (default 60),
 # starting from its corpus in fuzz/corpus/<target>. Fails on any crash, leak, timeout or
 # sanitizer report; the input that caused it is kept in <build>/fuzz-artifacts/<target>.
@@ -13,8 +13,9 @@ build=${FUZZ_BUILD_DIR:-build-fuzz}
 # the operations (QUINTEL_FUZZ_COMPLETIONS).
 runs=(parse_command base64 json_text command_loop command_loop:at-once)
 
-cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build"
+bin=$build/fuzz
 
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 work=$(mktemp -d)
@@ -29,7 +30,7 @@ for run in "${runs[@]}"; do
   mkdir -p "$work/$name/corpus" "$work/$name/artifacts"
   log=$work/$name/log
   rc=0
-  QUINTEL_FUZZ_COMPLETIONS=$mode "$build/$target" -max_total_time="$seconds" -timeout=30 \
+  QUINTEL_FUZZ_COMPLETIONS=$mode "$bin/$target" -max_total_time="$seconds" -timeout=30 \
     -print_final_stats=1 -artifact_prefix="$work/$name/artifacts/" \
     "$work/$name/corpus" "fuzz/corpus/$target" >"$log" 2>&1 || rc=$?
   if [ "$rc" -ne 0 ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then

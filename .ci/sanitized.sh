@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Builds the bridge and its tests with the sanitizers $1 (address,undefined or thread) in the
-# directory $2 and runs the tests there, less those labelled "long". Every process that
-# reports (the test programs and each bridge they start) leaves a report file; any report
-# fails the run, even one from a bridge whose test did not look at its exit status.
+# Builds the bridge and its tests with the sanitizers $1 (address,undefined or thread: the asan
+# or tsan preset) in the directory $2 and runs the tests there, less those labelled "long".
+# Every process that reports (the test programs and each bridge they start) leaves a report
+# file; any report fails the run, even one from a bridge whose test did not look at its exit
+# status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitizers=$1
 build=$2
-cmake -S . -B "$build" -G Ninja -DQUINTEL_SANITIZE="$sanitizers" >/dev/null
+case $sanitizers in
+  address,undefined) preset=asan ;;
+  thread) preset=tsan ;;
+  *) echo "sanitized.sh: no preset for sanitizers '$sanitizers'" >&2; exit 2 ;;
+esac
+cmake --preset "$preset" -B "$build" >/dev/null
 # The tests and the bridge they start; the benchmarks are built and run elsewhere.
 cmake --build "$build" --target unit_tests e2e_tests
 

@@ -15,6 +15,12 @@ using platform::fire_and_forget;
 using platform::hresult_error;
 using platform::Task;
 
+// The thread a coroutine runs on, read so that no compiler can reuse a read from before a
+// suspension: pthread_self is declared const, and an optimising clang 14 folds a this_thread
+// id read before a co_await into one after it, though the coroutine resumed on another thread.
+// The volatile pointer hides the callee, so every read is a real call.
+std::thread::id (*volatile currentThread)() = [] { return std::this_thread::get_id(); };
+
 struct Trace {
   std::thread::id beforeWait, afterWait;
   std::atomic<bool> finished{false};
@@ -23,13 +29,13 @@ struct Trace {
 };
 
 fire_and_forget awaitOne(Async<int> op, Trace& trace) {
-  trace.beforeWait = std::this_thread::get_id();
+  trace.beforeWait = currentThread();
   try {
     trace.value = co_await op;
   } catch (const hresult_error& e) {
     trace.errorCode = e.code;
   }
-  trace.afterWait = std::this_thread::get_id();
+  trace.afterWait = currentThread();
   trace.finished = true;
 }
 
@@ -93,13 +99,13 @@ Task<int> addLater(Async<int> op, int add) {
 }
 
 fire_and_forget awaitTask(Task<int> task, Trace& trace) {
-  trace.beforeWait = std::this_thread::get_id();
+  trace.beforeWait = currentThread();
   try {
     trace.value = co_await task;
   } catch (const hresult_error& e) {
     trace.errorCode = e.code;
   }
-  trace.afterWait = std::this_thread::get_id();
+  trace.afterWait = currentThread();
   trace.finished = true;
 }
 

@@ -116,8 +116,10 @@ Ref<RfcommDeviceService> serviceAt(const Ref<RfcommDeviceServicesResult>& result
 
 String connectionServiceName(const Ref<RfcommDeviceService>& service) {
   if (service->index == 0) return serialPortUuid;
-  std::string suffix = "#" + std::to_string(service->index);
-  return serialPortUuid + String(suffix.begin(), suffix.end());
+  // Not "#" + std::to_string(...): GCC 12 at -O3 reports a false -Wrestrict on that (GCC bug
+  // 105651).
+  std::string index = std::to_string(service->index);
+  return serialPortUuid + u'#' + String(index.begin(), index.end());
 }
 
 Ref<HostName> connectionHostName(const Ref<RfcommDeviceService>& service) {
