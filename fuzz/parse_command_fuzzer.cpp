@@ -8,6 +8,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -42,11 +44,54 @@ void checkSeconds(std::string_view text) {
   check(parseSeconds(text) == referenceSeconds(text));
 }
 
-// Writes a string body the way a host's JSON writer would, escaping some ordinary bytes too
-// when `extra` asks for it (the scanner takes a backslash before any other byte as the byte).
+// The code point of the well-formed UTF-8 sequence at i and its length, or 0 and 0.
+std::pair<uint32_t, size_t> utf8At(const std::string& text, size_t i) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  auto tail = [&](size_t k) { return i + k < text.size() && (b(k) & 0xC0) == 0x80; };
+  if (b(0) >= 0xC2 && b(0) <= 0xDF && tail(1)) return {(b(0) & 0x1Fu) << 6 | (b(1) & 0x3Fu), 2};
+  if (b(0) >= 0xE0 && b(0) <= 0xEF && tail(1) && tail(2)) {
+    uint32_t cp = (b(0) & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
+    if (cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) return {cp, 3};
+  }
+  if (b(0) >= 0xF0 && b(0) <= 0xF4 && tail(1) && tail(2) && tail(3)) {
+    uint32_t cp =
+        (b(0) & 0x07u) << 18 | (b(1) & 0x3Fu) << 12 | (b(2) & 0x3Fu) << 6 | (b(3) & 0x3Fu);
+    if (cp >= 0x10000 && cp <= 0x10FFFF) return {cp, 4};
+  }
+  return {0, 0};
+}
+
+std::string unicodeEscape(uint32_t unit, FuzzedDataProvider& extra) {
+  static constexpr char lower[] = "0123456789abcdef", upper[] = "0123456789ABCDEF";
+  const char* hex = extra.ConsumeBool() ? upper : lower;
+  std::string out = "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += hex[unit >> shift & 0xF];
+  return out;
+}
+
+// Writes a string body the way some JSON writer would: the escapes JSON requires, and, where
+// `extra` asks for it, any other character as \uXXXX (a surrogate pair above U+FFFF), \b and
+// \f for their bytes, or a backslash before a byte that is no escape letter.
 std::string quote(const std::string& text, FuzzedDataProvider& extra) {
   std::string out = "\"";
-  for (char c : text) {
+  for (size_t i = 0; i < text.size();) {
+    char c = text[i];
+    auto [cp, length] = utf8At(text, i);
+    if (length && extra.ConsumeBool()) {
+      if (cp < 0x10000) {
+        out += unicodeEscape(cp, extra);
+      } else {
+        out += unicodeEscape(0xD800 + ((cp - 0x10000) >> 10), extra);
+        out += unicodeEscape(0xDC00 + ((cp - 0x10000) & 0x3FF), extra);
+      }
+      i += length;
+      continue;
+    }
+    ++i;
+    if (static_cast<unsigned char>(c) < 0x80 && extra.ConsumeBool()) {
+      out += unicodeEscape(static_cast<unsigned char>(c), extra);
+      continue;
+    }
     switch (c) {
       case '"':
         out += "\\\"";
@@ -63,8 +108,15 @@ std::string quote(const std::string& text, FuzzedDataProvider& extra) {
       case '\t':
         out += "\\t";
         break;
+      case '\b':
+        out += extra.ConsumeBool() ? "\\b" : "\b";
+        break;
+      case '\f':
+        out += extra.ConsumeBool() ? "\\f" : "\f";
+        break;
       default:
-        if (c != 'n' && c != 'r' && c != 't' && extra.ConsumeBool()) out += '\\';
+        if (std::string_view("bfnrtu").find(c) == std::string_view::npos && extra.ConsumeBool())
+          out += '\\';
         out += c;
     }
   }

@@ -1,7 +1,8 @@
 #include "connection/connection_state.h"
 
 #include <utility>
-#include <vector>
+
+#include "host/events.h"
 
 namespace {
 
@@ -16,48 +17,7 @@ ConnectionState& state() {
   return *instance;
 }
 
-// Resumes queued sends one after another instead of inside each other: a run of stores that
-// fail at once (a dropped link) would otherwise nest one frame per waiting send.
-thread_local bool resuming = false;
-thread_local std::vector<std::coroutine_handle<>> toResume;
-
-void resumeFlat(std::coroutine_handle<> waiter) {
-  toResume.push_back(waiter);
-  if (resuming) return;
-  resuming = true;
-  while (!toResume.empty()) {
-    auto next = toResume.back();
-    toResume.pop_back();
-    next.resume();
-  }
-  resuming = false;
-}
-
 }  // namespace
-
-bool StoreTurns::enqueue(std::coroutine_handle<> waiter) {
-  std::lock_guard guard(lock_);
-  if (!busy_) {
-    busy_ = true;
-    return false;
-  }
-  waiting_.push_back(waiter);
-  return true;
-}
-
-void StoreTurns::giveUp() {
-  std::coroutine_handle<> next;
-  {
-    std::lock_guard guard(lock_);
-    if (waiting_.empty()) {
-      busy_ = false;
-      return;
-    }
-    next = waiting_.front();
-    waiting_.pop_front();
-  }
-  resumeFlat(next);
-}
 
 ConnectionRef currentConnection() {
   std::lock_guard guard(state().lock);
@@ -88,4 +48,14 @@ bool endConnection(const ConnectionRef& connection) {
   std::lock_guard guard(state().lock);
   if (state().active == connection) state().active = nullptr;
   return !connection->superseded;
+}
+
+bool emitFor(Connection& connection, std::string_view text) {
+  {
+    std::lock_guard fence(connection.emitLock);
+    if (connection.superseded) return false;
+    queueEvent(text);
+  }
+  writeEvents();
+  return true;
 }

@@ -1,36 +1,21 @@
 #pragma once
 // The open connection, shared by connect, the receive loop, send and disconnect.
-#include <coroutine>
-#include <deque>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
-// Hands out the right to store on one writer, one send at a time, in the order asked.
-// The platform refuses a store while an earlier one on the same writer is pending.
-class StoreTurns {
- public:
-  // Awaiting it resumes at once when the writer is free, otherwise on the thread of the send
-  // that gives the turn up.
-  auto take() {
-    struct Awaiter {
-      StoreTurns& turns;
-      bool await_ready() const noexcept { return false; }
-      bool await_suspend(std::coroutine_handle<> waiter) { return turns.enqueue(waiter); }
-      void await_resume() const noexcept {}
-    };
-    return Awaiter{*this};
-  }
-  // Passes the turn to the next waiting send, or frees the writer.
-  void giveUp();
-
- private:
-  bool enqueue(std::coroutine_handle<> waiter);
-
-  std::mutex lock_;  // guards busy_ and waiting_
-  bool busy_ = false;
-  std::deque<std::coroutine_handle<>> waiting_;
+// The bytes of "send" commands on one connection. One send at a time writes and stores: the
+// platform documents no write into a writer while a store on it is pending. Sends that come
+// meanwhile leave their bytes here, in command order, for the one that holds the writer.
+struct Outbox {
+  std::mutex lock;  // guards everything below
+  bool busy = false;
+  std::vector<uint8_t> waiting;
+  uint32_t waitingSends = 0;
 };
 
 // `activeSocket` and `activeWriter` of one connection. They are published, replaced and
@@ -38,12 +23,12 @@ class StoreTurns {
 struct Connection {
   platform::Ref<platform::StreamSocket> activeSocket;
   platform::Ref<platform::DataWriter> activeWriter;
-  StoreTurns stores;
-  // Set (under the state lock and emitLock) when a newer connection replaced this one: its
-  // receive loop then ends quietly and emits no more data.
+  Outbox outbox;
+  // Set (under the state lock and emitLock) when a newer connection replaced this one: from
+  // then on it ends quietly, with no data, error or closed event.
   bool superseded = false;
-  // Held by the receive loop around each data event, so that no data of a replaced
-  // connection follows the newer connection's connected event.
+  // Held while one of this connection's events is queued (never while it is written), so that
+  // none of them follows the newer connection's connected event.
   std::mutex emitLock;
 };
 using ConnectionRef = std::shared_ptr<Connection>;
@@ -59,3 +44,5 @@ ConnectionRef takeConnection();
 // The end of `connection`'s receive loop: empties the state if it still holds `connection`.
 // True when the host is to be told the connection closed (it was not replaced).
 bool endConnection(const ConnectionRef& connection);
+// Emits one event of `connection`, unless a newer connection replaced it (then false).
+bool emitFor(Connection& connection, std::string_view text);

@@ -36,9 +36,7 @@ platform::fire_and_forget readLoop(ConnectionRef connection) {
         size_t length = dataPrefix.size() + base64Length(n);
         std::memcpy(&event[length], dataSuffix.data(), dataSuffix.size());
         std::string_view text(event.data(), length + dataSuffix.size());
-        std::lock_guard fence(connection->emitLock);
-        if (connection->superseded) break;
-        emitEvent(text);
+        if (!emitFor(*connection, text)) break;
       }
     } catch (const platform::hresult_error&) {
       // A closed socket, a dropped link and a remote close all end the loop alike.

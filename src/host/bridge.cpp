@@ -74,13 +74,12 @@ bool startBridge() {
 }
 
 void endBridge() {
-  // A line another thread is writing is let finish, so the host never gets half an event; a
-  // writer stuck on a pipe nobody reads any more does not hold the end up for long. The locks
-  // stay taken: nothing is written after this.
-  constexpr auto patience = std::chrono::seconds(1);
-  std::unique_lock<std::timed_mutex> events(outputLock, patience);
-  std::unique_lock<std::timed_mutex> log(logLock, patience);
-  std::fflush(nullptr);
+  // Lines queued or being written are let finish, so the host never gets half an event; a host
+  // that does not read any more holds the end up for a few seconds at most. Nothing is flushed
+  // here: every line was flushed as it was written, and a flush of all streams would wait for
+  // a writer blocked on a pipe nobody reads.
+  endEvents(std::chrono::seconds(2));
+  std::unique_lock<std::timed_mutex> log(logLock, std::chrono::seconds(1));
   // Process-wide state is not torn down under the platform threads still using it.
   std::_Exit(0);
 }
@@ -88,6 +87,8 @@ void endBridge() {
 namespace {
 
 void runLoop(LineReader reader) {
+  // Commands are carried out while the host is not reading events.
+  neverWaitForOutput();
   std::string_view line;
   while (reader.next(line)) {
     if (!line.empty()) dispatch(line);

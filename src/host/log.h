@@ -11,5 +11,6 @@ std::ofstream& logFile();
 // flushed. Whole lines from different threads never mix.
 void logLine(std::string_view text);
 
-// Keeps whole log lines together on both destinations; see outputLock.
+// Keeps whole log lines together on both destinations. Timed only so that the end of the
+// process can wait a bounded while for a line being written.
 extern std::timed_mutex logLock;

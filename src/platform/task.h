@@ -11,22 +11,16 @@ namespace platform {
 
 // A coroutine nobody awaits. It runs on the caller's thread up to its first wait that does
 // not complete at once and then continues wherever that wait resumes it. Its frame frees
-// itself at the end. A stray hresult_error ends the task quietly; any other escaping
-// exception ends the process at once.
+// itself at the end. Every task catches its own platform errors: any exception that escapes
+// one, a stray hresult_error included, is a fault and ends the process at once, rather than
+// leaving the host waiting for an event that never comes.
 struct fire_and_forget {
   struct promise_type {
     fire_and_forget get_return_object() noexcept { return {}; }
     std::suspend_never initial_suspend() noexcept { return {}; }
     std::suspend_never final_suspend() noexcept { return {}; }
     void return_void() noexcept {}
-    void unhandled_exception() noexcept {
-      try {
-        throw;
-      } catch (const hresult_error&) {
-      } catch (...) {
-        std::terminate();
-      }
-    }
+    [[noreturn]] void unhandled_exception() noexcept { std::terminate(); }
   };
 };
 

@@ -103,6 +103,7 @@ BridgeProcess::~BridgeProcess() {
   closeInput();
   if (!status_ && wait(20s) == -1 && !status_) {
   }
+  resumeOutput();
   if (outThread_.joinable()) outThread_.join();
   if (errThread_.joinable()) errThread_.join();
   if (!::testing::Test::HasFailure()) {
@@ -114,6 +115,10 @@ BridgeProcess::~BridgeProcess() {
 void BridgeProcess::pump(int fd, std::string& sink) {
   char buf[65536];
   for (;;) {
+    if (&sink == &out_) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !outPaused_; });
+    }
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     std::lock_guard lock(mutex_);
@@ -126,6 +131,17 @@ void BridgeProcess::pump(int fd, std::string& sink) {
     changed_.notify_all();
   }
   close(fd);
+}
+
+void BridgeProcess::pauseOutput() {
+  std::lock_guard lock(mutex_);
+  outPaused_ = true;
+}
+
+void BridgeProcess::resumeOutput() {
+  std::lock_guard lock(mutex_);
+  outPaused_ = false;
+  changed_.notify_all();
 }
 
 void BridgeProcess::send(const std::string& line) {
@@ -192,12 +208,14 @@ int BridgeProcess::wait(std::chrono::milliseconds timeout) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &raw, 0);
       status_ = -1;
+      resumeOutput();
       return -1;
     }
     std::this_thread::sleep_for(5ms);
   }
   status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   // The process is gone, so its pipes are at their end: take what it wrote last.
+  resumeOutput();
   if (outThread_.joinable()) outThread_.join();
   if (errThread_.joinable()) errThread_.join();
   return *status_;

@@ -39,6 +39,10 @@ class BridgeProcess {
   void sendRaw(const std::string& bytes);
   void closeInput();
 
+  // The host stops reading standard output (after the read under way, if any), and reads on.
+  void pauseOutput();
+  void resumeOutput();
+
   // The next event line (without its CR LF), or nothing after `timeout` or at the end.
   std::optional<std::string> nextEvent(std::chrono::milliseconds timeout = 10s);
   // Skips events until one contains `needle`; returns it (nothing on timeout).
@@ -71,6 +75,7 @@ class BridgeProcess {
   std::string out_, err_;
   size_t taken_ = 0;  // bytes of out_ already returned as events
   bool outClosed_ = false;
+  bool outPaused_ = false;
   std::thread outThread_, errThread_;
   std::optional<int> status_;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "harness/live_phone.h"
 #include "platform/sim/phone.h"
@@ -71,5 +72,33 @@ INSTANTIATE_TEST_SUITE_P(Ends, StoreToAGonePhone,
                                          GoneCase{"dropped",
                                                   {sim::PhoneStep{sim::PhoneStep::drop, "", 0}},
                                                   sim::linkAborted}));
+
+// The platform documents no write into a writer while its store is pending: the simulated
+// writer refuses one, so a bridge that wrote early would see its send fail.
+TEST(SimLink, RefusesAWriteWhileAStoreIsPending) {
+  harness::LivePhone socket;
+  sim::Device device;
+  device.phone = sim::PhoneMode::live;
+  device.livePath = socket.path();
+  auto link = sim::Link::open(device);
+  ASSERT_TRUE(socket.accept());
+  // More than the socket holds, so the store waits for the phone to read.
+  std::vector<uint8_t> block(8u << 20, 0x5A);
+  link->write(block);
+  auto store = link->store();
+  const uint8_t more[] = {1};
+  int32_t refused = 0;
+  try {
+    link->write(more);
+  } catch (const platform::hresult_error& e) {
+    refused = e.code;
+  }
+  EXPECT_EQ(refused, sim::illegalCall);
+  EXPECT_EQ(socket.read(block.size()).size(), block.size());
+  EXPECT_EQ(outcome([&] { return std::move(store); }), 0);
+  EXPECT_NO_THROW(link->write(more));
+  link->close();
+  socket.close();
+}
 
 }  // namespace

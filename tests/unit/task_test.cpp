@@ -80,9 +80,8 @@ fire_and_forget throwsStrayPlatformError() {
   throw hresult_error{1, u""};
 }
 
-TEST(FireAndForget, AStrayPlatformErrorEndsOnlyTheTask) {
-  throwsStrayPlatformError();
-  SUCCEED();
+TEST(FireAndForgetDeathTest, AStrayPlatformErrorEndsTheProcess) {
+  EXPECT_DEATH(throwsStrayPlatformError(), "");
 }
 
 fire_and_forget throwsSomethingElse() {

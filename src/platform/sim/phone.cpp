@@ -89,6 +89,8 @@ void Link::read(std::span<uint8_t> out) {
 
 void Link::write(std::span<const uint8_t> bytes) {
   std::lock_guard guard(lock_);
+  // The real writer documents no write while its store is pending.
+  if (storing_) throw world().error(illegalCall);
   output_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
@@ -134,19 +136,17 @@ void Link::endStoreLocked() {
 
 // A live phone with nothing scripted about its stores: the bytes go into its socket on the
 // calling thread as far as the socket has room, so a store costs no thread switch. The rest,
-// if any, is left to the writer thread (storeSent_ says how far this got); stores that come
-// while it waits find their bytes gathered in output_, and go out in one piece.
+// if any, is left to the writer thread (storeSent_ says how far this got).
 std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
   using Result = platform::Async<uint32_t>;
   if (device_.phone != PhoneMode::live || device_.storeError || device_.closeAfterBytes ||
       device_.dropAfterBytes)
     return std::nullopt;
-  // storeBytes_ belongs to this store until it ends. It is empty when an earlier store took
-  // this one's bytes along.
+  // storeBytes_ belongs to this store until it ends.
   const std::string& bytes = storeBytes_;
   const size_t size = bytes.size();
-  // The phone has not taken the last bytes yet: there is no hurry, and the writer thread
-  // gathers the stores that come meanwhile into one.
+  // The phone has not taken the last bytes yet: there is no hurry, and the sends that come
+  // while the writer thread waits go out together in the next store.
   int unread = 0;
   if (size > 0 && (::ioctl(fd_, SIOCOUTQ, &unread) != 0 || unread > 0)) return std::nullopt;
   auto finish = [&](std::optional<int32_t> fault) -> Result {

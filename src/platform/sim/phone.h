@@ -37,7 +37,7 @@ class Link : public std::enable_shared_from_this<Link> {
 
   // Writer side. `write` buffers; `store` hands the buffer to the link's writer thread and
   // completes there, or completes at once when a live phone's socket takes it all. Like the
-  // real DataWriter, a second store while one is pending is refused.
+  // real DataWriter, a second store while one is pending is refused, and so is a write.
   void write(std::span<const uint8_t> bytes);
   platform::Async<uint32_t> store();
 

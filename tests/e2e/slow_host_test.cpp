@@ -1,0 +1,216 @@
+// Hosts as they really are: JSON encoders that escape ordinary characters, and hosts that stop
+// reading events for a while, or for good, while the phone streams.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "e2e/wire.h"
+#include "harness/bridge_process.h"
+#include "harness/live_phone.h"
+
+using harness::BridgeProcess;
+using harness::LivePhone;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string phoneA = "A4:50:46:12:34:56";
+const std::string phoneB = "A4:50:46:65:43:21";
+
+std::string connected(const std::string& addr) {
+  return R"({"t":"connected","addr":")" + addr + R"("})";
+}
+std::string connectCommand(const std::string& addr) {
+  return R"({"t":"connect","addr":")" + addr + R"("})";
+}
+const std::string disconnect = R"({"t":"disconnect"})";
+
+std::string world(const std::vector<std::pair<std::string, std::string>>& phones) {
+  std::string text = "inquiry-unit-ms 20\n";
+  for (const auto& [addr, lines] : phones) text += "device " + addr + "\n" + lines + "end\n";
+  return text;
+}
+
+void open(BridgeProcess& bridge, const std::string& addr) {
+  ASSERT_EQ(bridge.nextEvent(), wire::ready);
+  bridge.send(connectCommand(addr));
+  ASSERT_EQ(bridge.waitEvent("\"connected\""), connected(addr));
+}
+
+// A phone that writes without pause until the bridge hangs up or the test stops it.
+class Chatter {
+ public:
+  explicit Chatter(LivePhone& phone)
+      : thread_([this, fd = phone.fd()] {
+          const std::string chunk(4096, 'a');
+          while (!stop_) {
+            pollfd room{fd, POLLOUT, 0};
+            if (::poll(&room, 1, 50) != 1) continue;
+            if (::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+                errno != EAGAIN && errno != EINTR)
+              break;
+          }
+        }) {}
+  ~Chatter() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// ---- Escapes a host's JSON encoder writes -------------------------------------------------
+
+// The bytes FB FF BF 68 69 are "+/+/aGk=" in base64: a plus, a slash and the pad, which
+// encoders escape in their own ways.
+const std::string bytes = "\xFB\xFF\xBFhi";
+
+struct EncoderCase {
+  const char* name;
+  std::string line;
+};
+void PrintTo(const EncoderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class EscapedSend : public testing::TestWithParam<EncoderCase> {};
+
+TEST_P(EscapedSend, ReachesThePhoneByteExact) {
+  BridgeProcess bridge({.world = world({{phoneA, "phone echo\n"}})});
+  open(bridge, phoneA);
+  bridge.send(GetParam().line);
+  auto event = bridge.nextEvent();
+  ASSERT_TRUE(event);
+  EXPECT_EQ(wire::dataBytes(*event), bytes) << *event;
+  bridge.send(disconnect);
+  EXPECT_EQ(bridge.nextEvent(), wire::closed);
+  EXPECT_THAT(bridge.drainEvents(), testing::IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, EscapedSend,
+    testing::Values(EncoderCase{"plain", R"({"t":"send","b64":"+/+/aGk="})"},
+                    EncoderCase{"gsonLike", R"({"t":"send","b64":"+/+/aGk\u003d"})"},
+                    EncoderCase{"dotNetLike", R"({"t":"send","b64":"\u002B/\u002B/aGk\u003D"})"},
+                    EncoderCase{"slashesEscaped",
+                                R"({"t":"send","b64":"\u002b\/\u002b\/aGk\u003d"})"},
+                    EncoderCase{"everythingEscaped",
+                                R"({"\u0074":"\u0073\u0065\u006e\u0064","\u0062\u0036\u0034":)"
+                                R"("\u002B\u002F\u002B\u002F\u0061\u0047\u006B\u003D"})"},
+                    EncoderCase{"commandNameEscaped", R"({"t":"s\u0065nd","b64":"+\/+\/aGk="})"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EscapedCommand, IsThatCommand) {
+  LivePhone phone;
+  BridgeProcess bridge({.world = world({{phoneA, phone.worldLines()}})});
+  ASSERT_EQ(bridge.nextEvent(), wire::ready);
+  bridge.send(R"({"t":"c\u006fnnect","addr":"A4:50:46:12:34:56"})");
+  EXPECT_EQ(bridge.nextEvent(), connected(phoneA));
+  ASSERT_TRUE(phone.accept());
+  bridge.send(R"({"t":"disc\u006Fnnect"})");
+  EXPECT_TRUE(phone.seesEnd());
+  EXPECT_EQ(bridge.nextEvent(), wire::closed);
+  EXPECT_THAT(bridge.logLines(), testing::Not(testing::Contains(testing::HasSubstr("[cmd]"))));
+}
+
+// ---- A host that stops reading ------------------------------------------------------------
+
+TEST(SlowHost, EndOfInputEndsTheBridgeSoonWhileNobodyReadsItsEvents) {
+  LivePhone phone;
+  BridgeProcess bridge({.world = world({{phoneA, phone.worldLines()}})});
+  open(bridge, phoneA);
+  ASSERT_TRUE(phone.accept());
+  Chatter chatter(phone);
+  ASSERT_TRUE(bridge.nextEvent());  // the phone's bytes flow
+  bridge.pauseOutput();
+  std::this_thread::sleep_for(500ms);  // standard output fills up and stays full
+  auto start = std::chrono::steady_clock::now();
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(15s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // What the host reads afterwards is whole events, up to the last one whose write was cut
+  // short by the end of the process.
+  for (const auto& line : harness::splitCrlf(bridge.stdoutBytes())) {
+    if (line != wire::ready && line != connected(phoneA)) {
+      ASSERT_TRUE(wire::dataBytes(line)) << line.substr(0, 80);
+    }
+  }
+}
+
+TEST(SlowHost, CommandsAreCarriedOutWhileNobodyReadsAndANewConnectReplacesTheOld) {
+  LivePhone first, second;
+  BridgeProcess bridge(
+      {.world = world({{phoneA, first.worldLines()}, {phoneB, second.worldLines()}})});
+  open(bridge, phoneA);
+  ASSERT_TRUE(first.accept());
+  {
+    Chatter chatter(first);
+    ASSERT_TRUE(bridge.nextEvent());
+    bridge.pauseOutput();
+    std::this_thread::sleep_for(500ms);
+    bridge.send(connectCommand(phoneB));
+    ASSERT_TRUE(second.accept());
+    EXPECT_TRUE(bridge.waitLog("[connect] сокет открыт"));
+    EXPECT_TRUE(first.seesEnd());  // the bridge hung up on the first phone
+  }
+  // Still nobody reads: sends and a disconnect go through all the same.
+  bridge.send(wire::send("ABC"));
+  bridge.send(wire::send("DEF"));
+  EXPECT_EQ(second.read(6, 5s), "ABCDEF");
+  bridge.send(disconnect);
+  EXPECT_TRUE(second.seesEnd(5s));
+
+  // The host reads again: the first phone's data, then the second connection, its end, and
+  // nothing of the first phone after it.
+  bridge.resumeOutput();
+  std::vector<std::string> after;
+  bool seen = false;
+  for (;;) {
+    auto e = bridge.nextEvent(2s);
+    if (!e) break;
+    if (seen)
+      after.push_back(*e);
+    else if (*e == connected(phoneB))
+      seen = true;
+    else
+      ASSERT_TRUE(wire::dataBytes(*e)) << e->substr(0, 80);
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_THAT(after, testing::ElementsAre(wire::closed));
+}
+
+TEST(SlowHost, SendsQueuedOnAReplacedConnectionEndQuietly) {
+  LivePhone first, second;
+  BridgeProcess bridge(
+      {.world = world({{phoneA, first.worldLines()}, {phoneB, second.worldLines()}})});
+  open(bridge, phoneA);
+  ASSERT_TRUE(first.accept());
+  // The first phone reads nothing: its socket fills, a store waits, and the sends behind it
+  // wait for their turn.
+  const std::string block(48 * 1024, 'x');
+  for (int i = 0; i < 40; ++i) bridge.send(wire::send(block));
+  ASSERT_TRUE(first.read(1).size() == 1);
+  bridge.send(connectCommand(phoneB));
+  ASSERT_TRUE(second.accept());
+  EXPECT_TRUE(first.seesEnd());
+  auto events = bridge.drainEvents(1s);
+  bridge.send(wire::send("ABC"));
+  EXPECT_EQ(second.read(3), "ABC");
+  bridge.send(disconnect);
+  EXPECT_EQ(bridge.nextEvent(), wire::closed);
+  auto rest = bridge.drainEvents();
+  events.insert(events.end(), rest.begin(), rest.end());
+  EXPECT_THAT(events, testing::Contains(connected(phoneB)));
+  EXPECT_THAT(events, testing::Not(testing::Contains(wire::writeFailed)));
+}
+
+}  // namespace
