@@ -23,7 +23,8 @@ check() { # what, command...
 }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Kept when something failed: the bed's logs are in $work/bed.
+trap '((fails)) && echo "logs kept in $work" || rm -rf "$work"' EXIT
 
 # Options the entry point must refuse before starting anything.
 for bad in "--phones 9" "--phone 1:pair=maybe" "--phone 2:name=x" "--phone 1:colour=red" "--bogus" "--timeout soon"; do
@@ -59,7 +60,7 @@ check "--rw shares a directory writable" grep -qx written "$work/rw/file"
     --phone 3:pair=reject \
     --phone 4:iocap=NoInputNoOutput --phone '4:send=hello\n' --phone 4:mode=sink --phone 4:close_after=2 \
     --phone 5:paired=yes --phone 5:close_after_bytes=1000 --phone '5:name=Робот, №5' \
-    -- /usr/bin/python3 "$here/bed/selftest.py" "$bytes"
+    -- /usr/bin/python3 "$here/bed/selftest.py" "$bytes" 2
 check "the stack works with every kind of phone" test $? = 0
 check "the phones' events come back" grep -q "rejected\|reject" "$work/bed/phone3.events"
 

@@ -83,6 +83,9 @@ bad_usage() {
 [[ $phones =~ ^[0-9]+$ ]] && ((phones <= 8)) || bad_usage "--phones takes 0..8"
 [[ $timeout_s =~ ^[0-9]+$ ]] || bad_usage "--timeout takes seconds"
 [[ $memory =~ ^[0-9]+$ ]] || bad_usage "--memory takes megabytes"
+for d in "${rw_dirs[@]}"; do
+    [[ -d $d ]] || bad_usage "--rw $d: no such directory"
+done
 
 # Fail fast, naming the package, before anything slow happens.
 need() {
@@ -156,7 +159,6 @@ printf '%s\n' "$phones_json" >"$out/phones.json"
     printf '%q ' "$@"
     printf ')\n'
     printf 'BED_SHARES=('
-    i=0
     for d in "${rw_dirs[@]}"; do
         printf '%q ' "$(cd "$d" && pwd -P)"
     done
@@ -234,5 +236,10 @@ fi
 grep -E 'QUINTEL-BED|Kernel panic|BUG:|list_del corruption|Oops' "$out/console.log" >&2 || true
 echo "vm-run: last lines of the guest console ($out/console.log):" >&2
 tail -n 30 "$out/console.log" >&2 || true
+for f in bed.log phones.log; do
+    [[ -s $out/$f ]] || continue
+    echo "vm-run: $f:" >&2
+    tail -n 15 "$out/$f" >&2
+done
 cat "$out/qemu.log" >&2 || true
 exit $code

@@ -13,12 +13,15 @@ What happens is written to BED_DIR/phoneI.events (one line per event) and
 every byte a phone receives to BED_DIR/phoneI.rx.
 """
 import codecs
+import fcntl
 import json
 import os
 import select
 import socket
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -110,7 +113,8 @@ class Agent(dbus.service.Object):
                     " so the pairing was not started with an agent of its own")
                 err(Rejected("not the bed's to answer"))
             return
-        mode = (settings.get(i) or {}).get("pair", "accept")
+        # Pre-pairing happens before the test: the phone's answer is for later.
+        mode = "accept" if prepairing else (settings.get(i) or {}).get("pair", "accept")
         if mode == "ignore":
             event(i, text + " ignore")
             return
@@ -185,6 +189,26 @@ def serve(i, addr):
         event(i, "disconnected %s rx=%d tx=%d %s" % (peer[0], got, sent, why))
 
 
+def drain(conn, seconds=5):
+    """Waits until the kernel passed on all we wrote: closing an RFCOMM
+    socket drops what it still holds, and a phone that closes after
+    echoing must not lose the echo."""
+    deadline = time.monotonic() + seconds
+    size = conn.getsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF)
+    while time.monotonic() < deadline:
+        try:
+            # For Bluetooth sockets TIOCOUTQ tells the free room, not the queue.
+            free = struct.unpack("i", fcntl.ioctl(conn, termios.TIOCOUTQ, b"\0" * 4))[0]
+        except OSError:
+            time.sleep(0.5)
+            return
+        if free >= size:
+            break
+        time.sleep(0.02)
+    # Even then, closing at once has cost the other end the last bytes.
+    time.sleep(0.5)
+
+
 def talk(conn, s, rx):
     """One connection. Reads whenever there is something to read, also
     while echoing, so that neither side waits on the other."""
@@ -197,6 +221,7 @@ def talk(conn, s, rx):
     try:
         while True:
             if closing and not out:
+                drain(conn)
                 return got, sent, closing
             wait = None if deadline is None else max(0.0, deadline - time.monotonic())
             if deadline is not None and wait == 0 and not closing:
@@ -360,6 +385,24 @@ def main():
         log("ready")
 
     ready()
+
+    applied = {i: settings.get(i) for i in range(1, count + 1)}
+
+    def follow():
+        # A test may change a phone's name or IO capability between pairings.
+        for i in range(1, count + 1):
+            s = settings.get(i)
+            if s["name"] != applied[i]["name"]:
+                props(want[i]).Set("org.bluez.Adapter1", "Alias", dbus.String(s["name"]))
+                event(i, "name %s" % s["name"])
+            if s["iocap"] != applied[i]["iocap"]:
+                subprocess.run(["btmgmt", "--index", str(i), "io-cap", str(IOCAPS.index(s["iocap"]))],
+                               check=False, stdout=subprocess.DEVNULL)
+                event(i, "iocap %s" % s["iocap"])
+            applied[i] = s
+        return True
+
+    GLib.timeout_add(250, follow)
     loop.run()
 
 
