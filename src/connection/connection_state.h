@@ -27,6 +27,9 @@ struct Connection {
   // Set (under the state lock and emitLock) when a newer connection replaced this one: from
   // then on it ends quietly, with no data, error or closed event.
   bool superseded = false;
+  // Set (under emitLock) once the host has been told this connection closed; nothing of it
+  // follows that event.
+  bool closedSent = false;
   // Held while one of this connection's events is queued (never while it is written), so that
   // none of them follows the newer connection's connected event.
   std::mutex emitLock;
@@ -37,12 +40,14 @@ using ConnectionRef = std::shared_ptr<Connection>;
 ConnectionRef currentConnection();
 bool isCurrentConnection(const ConnectionRef& connection);
 // Publishes `next` and returns the connection it replaced (now superseded), which the caller
-// closes.
+// closes. A disconnected connection whose receive loop has not yet told the host it closed is
+// told now, so that its closed event comes before the new connection's connected event.
 ConnectionRef publishConnection(ConnectionRef next);
-// Empties the state; returns what it held.
+// Empties the state (a disconnect); returns what it held.
 ConnectionRef takeConnection();
-// The end of `connection`'s receive loop: empties the state if it still holds `connection`.
-// True when the host is to be told the connection closed (it was not replaced).
-bool endConnection(const ConnectionRef& connection);
-// Emits one event of `connection`, unless a newer connection replaced it (then false).
+// The end of `connection`'s receive loop: empties the state if it still holds `connection`,
+// and tells the host it closed unless it was replaced or the host was told already.
+void endConnection(const ConnectionRef& connection);
+// Emits one event of `connection`, unless a newer connection replaced it or its closed event
+// has gone (then false).
 bool emitFor(Connection& connection, std::string_view text);

@@ -42,5 +42,5 @@ platform::fire_and_forget readLoop(ConnectionRef connection) {
       // A closed socket, a dropped link and a remote close all end the loop alike.
     }
   }
-  if (endConnection(connection)) emitEvent(R"({"t":"closed","reason":"соединение закрыто"})");
+  endConnection(connection);
 }

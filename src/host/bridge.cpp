@@ -69,7 +69,7 @@ bool startBridge() {
   probeAdapter();
   logLine("[start] сборка " __DATE__ " " __TIME__);
   logLine("[start] журнал пишется в quintel-bt.log рядом с exe — перенаправлять вывод не нужно");
-  emitEvent(R"({"t":"ready","backend":"windows"})");
+  emitEvent(std::string(R"({"t":"ready","backend":")") + platform::backendName() + R"("})");
   return true;
 }
 

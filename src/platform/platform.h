@@ -27,6 +27,9 @@ std::string toUtf8(const String& text);
 
 // ---- Process start-up --------------------------------------------------------------------
 
+// The backend's name as the ready event gives it to the host.
+const char* backendName();
+
 // Standard streams carry bytes untranslated; the core writes CR LF itself. Also keeps a host
 // that closes its end of a pipe from killing the process.
 void prepareStandardStreams();

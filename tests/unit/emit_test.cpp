@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "host/events.h"
+#include "support/capture_stdout.h"
 
 namespace {
 
@@ -24,27 +25,6 @@ std::string eventText(int thread, int i) {
   return "{\"t\":\"data\",\"thread\":" + std::to_string(thread) + ",\"i\":" + std::to_string(i) +
          ",\"pad\":\"" + std::string(static_cast<size_t>(i * 37 % 6000), char('a' + thread)) +
          "\"}";
-}
-
-// Runs `work` with file descriptor 1 pointing at a file; returns what reached the file.
-template <typename Work>
-std::string captureStdout(Work work) {
-  std::string path = testing::TempDir() + "emit_test_stdout_" + std::to_string(getpid());
-  std::fflush(stdout);
-  int saved = dup(1);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (saved < 0 || fd < 0) return "cannot redirect standard output";
-  dup2(fd, 1);
-  close(fd);
-  work();
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream all;
-  all << file.rdbuf();
-  std::remove(path.c_str());
-  return all.str();
 }
 
 TEST(EmitEvent, TwoThreadsOfTenThousandEventsGiveTwentyThousandWholeLines) {

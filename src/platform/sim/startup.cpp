@@ -1,3 +1,4 @@
+<<<<<<< HEAD
 // The simulated radio's front-end for the bridge's own process: the standard streams, the
 // stand-ins for the console code pages and the COM apartment, the executable's directory.
 #include <unistd.h>
@@ -6,11 +7,16 @@
 #include <csignal>
 #include <cstdio>
 
+=======
+// Process start-up on the simulated radio: the stand-in for the COM apartment and the adapter.
+// The standard streams and the executable's directory are src/platform/posix's.
+>>>>>>> main
 #include "platform/platform.h"
 #include "platform/sim/runtime.h"
 
 namespace platform {
 
+<<<<<<< HEAD
 void prepareStandardStreams() {
   // A host that closes its end of a pipe must not kill the bridge: writes fail instead.
   std::signal(SIGPIPE, SIG_IGN);
@@ -21,18 +27,16 @@ void prepareStandardStreams() {
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   static char errBuffer[1 << 14];
   std::setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
-}
+=======
+struct BluetoothAdapter {
+  bool classic = true;
+};
 
-size_t readStandardInput(std::span<char> buffer) {
-  for (;;) {
-    ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (n >= 0) return static_cast<size_t>(n);
-    if (errno != EINTR) return 0;
-  }
+// Hosts written against the simulated radio already see "windows" here.
+const char* backendName() {
+  return "windows";
+>>>>>>> main
 }
-
-// There is no console code page to set on Linux: the streams are bytes already.
-void setConsoleCodePages() {}
 
 // No apartment to join; the world is read here so that a broken world fails before start.
 bool joinMultithreadedApartment() {
@@ -40,6 +44,7 @@ bool joinMultithreadedApartment() {
   return true;
 }
 
+<<<<<<< HEAD
 std::filesystem::path executableDirectory() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
@@ -77,6 +82,25 @@ std::string toUtf8(const String& text) {
     }
   }
   return out;
+=======
+Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
+  const auto& w = sim::world();
+  sim::Fault fault = w.adapter == sim::AdapterKind::failing ? w.adapterError : sim::Fault();
+  if (w.probeDelayMs == 0 && !fault) {
+    if (w.adapter == sim::AdapterKind::absent) return Async<Ref<BluetoothAdapter>>::ready(nullptr);
+    return Async<Ref<BluetoothAdapter>>::ready(
+        std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic}));
+  }
+  return sim::completeLater<Ref<BluetoothAdapter>>(w.probeDelayMs, fault, [&w] {
+    return w.adapter == sim::AdapterKind::absent
+               ? nullptr
+               : std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic});
+  });
+}
+
+bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
+  return adapter->classic;
+>>>>>>> main
 }
 
 }  // namespace platform

@@ -37,6 +37,10 @@ void setConsoleCodePages() {
   SetConsoleCP(CP_UTF8);
 }
 
+const char* backendName() {
+  return "windows";
+}
+
 bool joinMultithreadedApartment() {
   return SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
 }

@@ -1,0 +1,141 @@
+import assert from 'node:assert/strict';
+import { once } from 'node:events';
+import { finished } from 'node:stream/promises';
+import { test } from 'node:test';
+
+import { bridgeOn, other, readAll, robot, sleep, world } from './support/sim.js';
+
+const refusedText = 'No connection could be made because the target machine actively refused it.';
+
+// Each failure of a connect raises its own code.
+const failures = [
+  {
+    name: 'no device at the address',
+    keys: ['lookup unknown'],
+    error: { code: 'NOT_VISIBLE', name: 'NotVisible' },
+  },
+  {
+    name: 'no serial-port service, cached or asked',
+    keys: ['services-cached 0', 'services-uncached 0'],
+    error: {
+      code: 'NO_SERIAL_SERVICE',
+      name: 'NoSerialService',
+      text: 'телефон не предлагает последовательную службу. Открой на нём приложение робота и оставь его на экране, потом повтори',
+    },
+  },
+  {
+    name: 'refused by the phone',
+    keys: ['connect refuse 0x8007274D'],
+    top: [`message 0x8007274D "${refusedText}\\r\\n"`],
+    error: {
+      code: 'PLATFORM_ERROR',
+      name: 'PlatformError',
+      hresult: 0x8007274d,
+      message: refusedText,
+      text: `${refusedText} (0x8007274D)`,
+    },
+  },
+  {
+    name: 'device object fails',
+    keys: ['from-id error 0x80004005'],
+    error: { code: 'PLATFORM_ERROR', hresult: 0x80004005 },
+  },
+];
+
+for (const { name, keys, top = [], error } of failures) {
+  test(`connect fails: ${name}; the next connect works`, async (t) => {
+    const { bridge, unanswered } = await bridgeOn(t, world({ [robot]: keys, [other]: [] }, top));
+    await assert.rejects(bridge.connect(robot), error);
+    const conn = await bridge.connect(other);
+    conn.write('x');
+    assert.equal((await once(conn, 'data'))[0].toString(), 'x');
+    conn.end();
+    assert.deepEqual(unanswered, []);
+  });
+}
+
+test('bytes go both ways in order, and end() disconnects', async (t) => {
+  // Found only on the phone itself: the uncached lookup is used.
+  const { bridge, log } = await bridgeOn(t, world({ [robot]: ['services-cached 0'] }));
+  const conn = await bridge.connect(robot);
+  assert.equal(conn.addr, robot);
+  const sent = Buffer.alloc(100_000, 0);
+  for (let i = 0; i < sent.length; i++) sent[i] = (i * 7) % 256;
+  const echoed = [];
+  conn.on('data', (chunk) => echoed.push(chunk));
+  for (let at = 0; at < sent.length; at += 9_999) conn.write(sent.subarray(at, at + 9_999));
+  while (Buffer.concat(echoed).length < sent.length) await sleep(10);
+  conn.end();
+  await once(conn, 'close');
+  assert.ok(Buffer.concat(echoed).equals(sent));
+  assert.equal(conn.closeReason, 'соединение закрыто');
+  assert.ok(log.includes('[connect] найдено служб (с телефона): 1'));
+  assert.equal(bridge.connection, null);
+});
+
+test('a phone that closes ends the stream without an error', async (t) => {
+  const { bridge } = await bridgeOn(
+    t,
+    world({ [robot]: ['phone silent', 'phone-burst 10000', 'phone-close'] }),
+  );
+  for (let round = 0; round < 2; round++) {
+    const conn = await bridge.connect(robot);
+    conn.on('error', assert.fail);
+    const bytes = await readAll(conn);
+    assert.equal(bytes.length, 10000);
+    assert.ok(bytes.every((b, i) => b === i % 251));
+    await finished(conn);
+    // Too late to write: the stream has ended with the connection.
+    assert.equal(conn.writable, false);
+  }
+});
+
+test('a dropped link ends the stream; a failed write is an error', async (t) => {
+  const { bridge } = await bridgeOn(
+    t,
+    world({
+      [robot]: ['phone silent', 'phone-send "hi"', 'phone-wait 50', 'phone-drop'],
+      [other]: ['store-error 0x80072745'],
+    }),
+  );
+  const dropped = await bridge.connect(robot);
+  assert.equal((await readAll(dropped)).toString(), 'hi');
+
+  const failing = await bridge.connect(other);
+  failing.write('lost');
+  const [error] = await once(failing, 'error');
+  assert.equal(error.code, 'WRITE_FAILED');
+  assert.equal(error.text, 'запись не удалась');
+  // The connection was disconnected: the next one opens.
+  (await bridge.connect(robot)).destroy();
+});
+
+test('connects called at once wait for the open connection to close', async (t) => {
+  const { bridge } = await bridgeOn(t, world({ [robot]: [], [other]: [] }));
+  const first = bridge.connect(robot);
+  const second = bridge.connect(other);
+  const a = await first;
+  let secondOpen = false;
+  second.then(() => (secondOpen = true));
+  await sleep(100);
+  assert.equal(secondOpen, false);
+  a.end();
+  const b = await second;
+  assert.equal(b.addr, other);
+  b.write('still here');
+  assert.equal((await once(b, 'data'))[0].toString(), 'still here');
+  b.destroy();
+});
+
+test('an unread connection holds the bridge back, then delivers every byte', async (t) => {
+  const { bridge } = await bridgeOn(
+    t,
+    world({ [robot]: ['phone silent', 'phone-burst 3000000', 'phone-close'] }),
+  );
+  const conn = await bridge.connect(robot);
+  await sleep(300);
+  assert.ok(conn.readableLength < 1_000_000, `buffered ${conn.readableLength}`);
+  const bytes = await readAll(conn);
+  assert.equal(bytes.length, 3_000_000);
+  assert.ok(bytes.every((b, i) => b === i % 251));
+});

@@ -1,0 +1,42 @@
+#pragma once
+// The backend's own objects on the bus that BlueZ calls back: the pairing agent and the
+// serial-port client profile. Each is exported and registered with BlueZ once, on first use.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+namespace bluez {
+
+// One question the agent was asked during a pairing this process started.
+struct AgentRequest {
+  int32_t kind = 0;  // DevicePairingKinds: 1 confirm only, 8 confirm PIN match
+  std::string pin;   // the six digits for kind 8
+};
+
+// The pairing run of one device: asked on a platform thread; returns true to accept.
+using PairingRun = std::function<bool(const AgentRequest&)>;
+
+// Registers the agent with BlueZ if that has not happened yet; throws sdbus::Error.
+void ensureAgent();
+// The agent's questions about `device` go to `run` until the returned token is dropped.
+std::shared_ptr<void> routeAgentRequests(const std::string& device, PairingRun run);
+
+// Registers the serial-port client profile with BlueZ if that has not happened yet.
+void ensureProfile();
+// The socket NewConnection handed over for `device`, taken out (-1 when none came).
+int takeHandedOverSocket(const std::string& device);
+// Called when BlueZ asks to end the profile's connection to `device` (on the dispatch thread).
+void onDisconnectionRequested(std::function<void(const std::string& device)> handler);
+
+// The object paths this process exports.
+inline constexpr const char* agentPath = "/org/quintel/bt/agent";
+inline constexpr const char* profilePath = "/org/quintel/bt/serial";
+
+}  // namespace bluez
+
+namespace bluez {
+// Exports the agent and the profile on a new connection, before its dispatch thread starts.
+void exportCallbackObjects(sdbus::IConnection& connection);
+}  // namespace bluez

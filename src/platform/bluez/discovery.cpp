@@ -1,0 +1,361 @@
+// The device watcher over BlueZ's object list, and the classic device search as a discovery
+// session of the adapter.
+//
+// The watcher: Start reports, on a platform thread, every Device1 already under the first
+// adapter whose pairing state the selector asks for, then EnumerationCompleted; after that each
+// Device1 BlueZ adds under the adapter (InterfacesAdded), each path once per run. Stop is
+// accepted while Started or EnumerationCompleted.
+//
+// The search: with an inquiry it runs a BR/EDR discovery for multiplier x 1.28 s, then lists
+// every Device1 under the adapter, heard now or remembered from before.
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "platform/bluez/bus.h"
+#include "platform/bluez/objects.h"
+#include "platform/bluez/translate.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+using AddedHandler = std::function<void(const Ref<DeviceInformation>&)>;
+using PlainHandler = std::function<void()>;
+
+enum Status : int32_t {
+  created = 0,
+  started = 1,
+  enumerationCompleted = 2,
+  stopping = 3,
+  stopped = 4,
+  aborted = 5
+};
+
+// E_ILLEGAL_METHOD_CALL, as the Windows Runtime refuses a Stop out of turn.
+const hresult_error illegalMethodCall{static_cast<int32_t>(0x8000000E),
+                                      u"A method was called at an unexpected time."};
+constexpr uint32_t errorInvalidParameter = 87;
+constexpr uint32_t errorDeviceNotConnected = 1167;
+
+const String pairedSelector = u"bluez:Device1.Paired=true";
+const String unpairedSelector = u"bluez:Device1.Paired=false";
+
+thread_local uint32_t lastErrorCode = 0;
+
+// A handler's hresult_error goes back to the platform, which shrugs it off.
+template <typename... Args>
+void raiseEvent(const std::vector<std::function<void(Args...)>>& handlers,
+                std::type_identity_t<Args>... args) {
+  for (const auto& handler : handlers) {
+    try {
+      handler(args...);
+    } catch (const hresult_error&) {
+    }
+  }
+}
+
+}  // namespace
+
+struct DeviceWatcher {
+  bool wantsPaired = false;
+  bool wantsUnpaired = false;
+  std::mutex lock;  // guards everything below; never held while a handler runs
+  int32_t status = created;
+  uint64_t run = 0;  // counts Starts, so a restarted watcher's old work falls silent
+  std::string adapter;
+  std::set<std::string> reported;  // paths reported in this run
+  std::vector<AddedHandler> added;
+  std::vector<PlainHandler> enumerated;
+  std::vector<PlainHandler> stoppedHandlers;
+
+  bool live(uint64_t which) {
+    return run == which && (status == started || status == enumerationCompleted);
+  }
+
+  // Reports one device when it belongs to this run and was not reported in it yet.
+  void offer(uint64_t which, const std::string& path, const bluez::Properties& properties) {
+    bool paired = bluez::value<bool>(properties, "Paired");
+    if (!(paired ? wantsPaired : wantsUnpaired)) return;
+    std::vector<AddedHandler> handlers;
+    {
+      std::lock_guard guard(lock);
+      if (!live(which) || !reported.insert(path).second) return;
+      handlers = added;
+    }
+    raiseEvent(handlers, std::make_shared<DeviceInformation>(DeviceInformation{path, paired}));
+  }
+};
+
+struct DeviceSearch {
+  std::vector<DeviceSearchInfo> results;
+  size_t next = 0;
+};
+
+namespace {
+
+// Watchers that may be running, for the InterfacesAdded handler.
+struct LiveWatchers {
+  std::mutex lock;
+  std::vector<std::weak_ptr<DeviceWatcher>> watchers;
+  bool subscribed = false;
+};
+
+LiveWatchers& liveWatchers() {
+  static auto* instance = new LiveWatchers;
+  return *instance;
+}
+
+// Runs on the dispatch thread: the reports go to a platform thread.
+void onAdded(const std::string& path, const bluez::Interfaces& interfaces) {
+  auto device = interfaces.find(bluez::deviceInterface);
+  if (device == interfaces.end()) return;
+  std::vector<std::shared_ptr<DeviceWatcher>> watchers;
+  {
+    auto& live = liveWatchers();
+    std::lock_guard guard(live.lock);
+    std::erase_if(live.watchers, [](const auto& w) { return w.expired(); });
+    for (const auto& w : live.watchers)
+      if (auto watcher = w.lock()) watchers.push_back(std::move(watcher));
+  }
+  if (watchers.empty()) return;
+  posix::runOnPlatformThread([watchers, path, properties = device->second] {
+    for (const auto& watcher : watchers) {
+      uint64_t run;
+      std::string adapter;
+      {
+        std::lock_guard guard(watcher->lock);
+        run = watcher->run;
+        adapter = watcher->adapter;
+      }
+      if (adapter.empty() || path.compare(0, adapter.size() + 1, adapter + "/") != 0) continue;
+      if (path.find('/', adapter.size() + 1) != std::string::npos) continue;
+      watcher->offer(run, path, properties);
+    }
+  });
+}
+
+void subscribe(const std::shared_ptr<DeviceWatcher>& watcher) {
+  auto& live = liveWatchers();
+  bool first;
+  {
+    std::lock_guard guard(live.lock);
+    live.watchers.push_back(watcher);
+    first = !std::exchange(live.subscribed, true);
+  }
+  if (first) bluez::onInterfacesAdded(onAdded);
+}
+
+// Discovery sessions of this process: BlueZ keeps one per client, so overlapping scans share
+// it and the last one to end stops it.
+struct Discovery {
+  std::mutex lock;
+  int users = 0;
+};
+
+Discovery& discovery() {
+  static auto* instance = new Discovery;
+  return *instance;
+}
+
+void beginDiscovery(const std::string& adapter) {
+  auto& d = discovery();
+  std::lock_guard guard(d.lock);
+  if (d.users == 0) {
+    auto& a = bluez::proxy(adapter);
+    std::map<std::string, sdbus::Variant> filter{
+        {"Transport", sdbus::Variant(std::string("bredr"))}};
+    a.callMethod("SetDiscoveryFilter").onInterface(bluez::adapterInterface).withArguments(filter);
+    a.callMethod("StartDiscovery").onInterface(bluez::adapterInterface);
+  }
+  ++d.users;
+}
+
+void endDiscovery(const std::string& adapter) {
+  auto& d = discovery();
+  std::lock_guard guard(d.lock);
+  if (--d.users > 0) return;
+  try {
+    bluez::proxy(adapter).callMethod("StopDiscovery").onInterface(bluez::adapterInterface);
+  } catch (const sdbus::Error&) {
+    // Already stopped (the adapter went away or was powered off): nothing left to end.
+  }
+}
+
+// The name a search record carries: the user's alias, else the remote name, else none (the
+// core then shows the address). BlueZ's made-up alias, the address with dashes, is no name.
+String deviceName(const bluez::Properties& properties, const std::string& address) {
+  std::string alias = bluez::value<std::string>(properties, "Alias");
+  if (alias.empty() || alias == bluez::dashedAddress(address))
+    alias = bluez::value<std::string>(properties, "Name");
+  return bluez::toUtf16(alias);
+}
+
+}  // namespace
+
+String deviceSelectorFromPairingState(bool paired) {
+  return paired ? pairedSelector : unpairedSelector;
+}
+
+Ref<DeviceWatcher> createWatcher(const String& selector) {
+  auto watcher = std::make_shared<DeviceWatcher>();
+  watcher->wantsPaired = selector.find(pairedSelector) != String::npos;
+  watcher->wantsUnpaired = selector.find(unpairedSelector) != String::npos;
+  return watcher;
+}
+
+void addWatcherAdded(const Ref<DeviceWatcher>& watcher, AddedHandler handler) {
+  std::lock_guard guard(watcher->lock);
+  watcher->added.push_back(std::move(handler));
+}
+
+void addWatcherEnumerationCompleted(const Ref<DeviceWatcher>& watcher, PlainHandler handler) {
+  std::lock_guard guard(watcher->lock);
+  watcher->enumerated.push_back(std::move(handler));
+}
+
+void addWatcherStopped(const Ref<DeviceWatcher>& watcher, PlainHandler handler) {
+  std::lock_guard guard(watcher->lock);
+  watcher->stoppedHandlers.push_back(std::move(handler));
+}
+
+void startWatcher(const Ref<DeviceWatcher>& watcher) {
+  uint64_t run;
+  {
+    std::lock_guard guard(watcher->lock);
+    if (watcher->status != created && watcher->status != stopped && watcher->status != aborted)
+      throw illegalMethodCall;
+    watcher->status = started;
+    watcher->reported.clear();
+    run = ++watcher->run;
+  }
+  // The work holds the watcher: it outlives any release by the caller.
+  posix::runOnPlatformThread([watcher, run] {
+    bluez::ManagedObjects objects;
+    try {
+      // Subscribed before the list is read, so a device added meanwhile is not missed.
+      subscribe(watcher);
+      objects = bluez::managedObjects();
+    } catch (const sdbus::Error&) {
+      std::vector<PlainHandler> handlers;
+      {
+        std::lock_guard guard(watcher->lock);
+        if (!watcher->live(run)) return;
+        watcher->status = aborted;
+        handlers = watcher->stoppedHandlers;
+      }
+      raiseEvent(handlers);
+      return;
+    }
+    std::string adapter = bluez::firstAdapter(objects);
+    {
+      std::lock_guard guard(watcher->lock);
+      watcher->adapter = adapter;
+    }
+    for (const auto& [path, properties] : bluez::devicesOf(objects, adapter))
+      watcher->offer(run, path, *properties);
+    std::vector<PlainHandler> handlers;
+    {
+      std::lock_guard guard(watcher->lock);
+      if (!watcher->live(run)) return;
+      watcher->status = enumerationCompleted;
+      handlers = watcher->enumerated;
+    }
+    raiseEvent(handlers);
+  });
+}
+
+int32_t watcherStatus(const Ref<DeviceWatcher>& watcher) {
+  std::lock_guard guard(watcher->lock);
+  return watcher->status;
+}
+
+void stopWatcher(const Ref<DeviceWatcher>& watcher) {
+  {
+    std::lock_guard guard(watcher->lock);
+    if (!watcher->live(watcher->run)) throw illegalMethodCall;
+    watcher->status = stopping;
+  }
+  posix::runOnPlatformThread([watcher] {
+    std::vector<PlainHandler> handlers;
+    {
+      std::lock_guard guard(watcher->lock);
+      watcher->status = stopped;
+      handlers = watcher->stoppedHandlers;
+    }
+    raiseEvent(handlers);
+  });
+}
+
+String deviceInformationId(const Ref<DeviceInformation>& info) {
+  return bluez::toUtf16(info->path);
+}
+
+DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo& info) {
+  auto search = std::make_unique<DeviceSearch>();
+  try {
+    std::string adapter = bluez::firstAdapter(bluez::managedObjects());
+    if (adapter.empty()) {
+      lastErrorCode = errorDeviceNotConnected;
+      return nullptr;
+    }
+    if (params.issueInquiry) {
+      if (params.timeoutMultiplier == 0 || params.timeoutMultiplier > bluez::maxInquiryUnits) {
+        lastErrorCode = errorInvalidParameter;
+        return nullptr;
+      }
+      beginDiscovery(adapter);
+      std::this_thread::sleep_for(std::chrono::microseconds(1280000) * params.timeoutMultiplier);
+      endDiscovery(adapter);
+    }
+    bluez::ManagedObjects objects = bluez::managedObjects();
+    for (const auto& [path, properties] : bluez::devicesOf(objects, adapter)) {
+      bool paired = bluez::value<bool>(*properties, "Paired");
+      bool remembered = paired || bluez::value<bool>(*properties, "Trusted");
+      bool connected = bluez::value<bool>(*properties, "Connected");
+      bool wanted = (params.returnAuthenticated && paired) ||
+                    (params.returnRemembered && remembered) ||
+                    (params.returnConnected && connected) || (params.returnUnknown && !remembered);
+      if (!params.issueInquiry && !remembered) wanted = false;
+      if (!wanted) continue;
+      std::string text = bluez::value<std::string>(*properties, "Address");
+      auto address = bluez::parseAddress(text);
+      if (!address) continue;
+      search->results.push_back(
+          DeviceSearchInfo{*address, paired ? 1 : 0, deviceName(*properties, text)});
+    }
+  } catch (const sdbus::Error& e) {
+    lastErrorCode = bluez::errorMeaning(e.getName()).win32;
+    return nullptr;
+  }
+  if (search->results.empty()) {
+    lastErrorCode = errorNoMoreItems;
+    return nullptr;
+  }
+  info = search->results[search->next++];
+  return search.release();
+}
+
+bool findNextDevice(DeviceSearch* search, DeviceSearchInfo& info) {
+  if (search->next >= search->results.size()) {
+    lastErrorCode = errorNoMoreItems;
+    return false;
+  }
+  info = search->results[search->next++];
+  return true;
+}
+
+void findDeviceClose(DeviceSearch* search) {
+  delete search;
+}
+
+uint32_t lastError() {
+  return lastErrorCode;
+}
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+#pragma once
+// BlueZ-backed platform objects shared by more than one part of the backend. A device's id is
+// its object path.
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+// A DeviceInformation record: the device's path and, when it was read, its pairing state.
+struct DeviceInformation {
+  std::string path;
+  bool paired = false;
+};
+
+struct BluetoothDevice {
+  std::string path;
+};
+
+}  // namespace platform

@@ -1,0 +1,170 @@
+#pragma once
+// What the end-to-end tests on the BlueZ bed need beside the harness: the phones' addresses and
+// what each phone saw, from the files the bed keeps in QUINTEL_BED_DIR (docs/bluez.md), and the
+// command and event texts these tests share.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/wire.h"
+#include "harness/bridge_process.h"
+
+namespace bed {
+
+using namespace std::chrono_literals;
+
+inline std::string dir() {
+  const char* d = std::getenv("QUINTEL_BED_DIR");
+  return d ? d : "";
+}
+
+inline std::string fileText(const std::string& name) {
+  std::ifstream in(dir() + "/" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The phones' addresses in phone order (phones.ready: one "address" for the bridge, then one
+// per phone).
+inline std::vector<std::string> addresses() {
+  std::string text = fileText("phones.ready");
+  std::regex address(R"re("address"\s*:\s*"([0-9A-F:]{17})")re");
+  std::vector<std::string> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), address), end; it != end; ++it)
+    found.push_back((*it)[1]);
+  if (!found.empty()) found.erase(found.begin());  // the bridge's own
+  return found;
+}
+
+// Phone i's address (from 1).
+inline std::string phone(size_t i) {
+  auto all = addresses();
+  return i >= 1 && i <= all.size() ? all[i - 1] : std::string();
+}
+
+// What phone i logged (one line per event) and every byte it received.
+inline std::string events(size_t i) {
+  return fileText("phone" + std::to_string(i) + ".events");
+}
+inline std::string received(size_t i) {
+  return fileText("phone" + std::to_string(i) + ".rx");
+}
+
+// Waits until phone i's events hold `needle`.
+inline bool waitPhoneEvent(size_t i, const std::string& needle, std::chrono::milliseconds timeout) {
+  auto until = std::chrono::steady_clock::now() + timeout;
+  while (events(i).find(needle) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// The bridge's controller's links (hcitool con), as text.
+inline std::string links() {
+  std::string text;
+  if (FILE* p = ::popen("hcitool -i hci0 con 2>&1", "r")) {
+    char buffer[512];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) text.append(buffer, n);
+    ::pclose(p);
+  }
+  return text;
+}
+
+// Waits until the bridge's controller has no link to `addr`; how long that took, or nothing.
+inline std::optional<std::chrono::milliseconds> waitLinkGone(const std::string& addr,
+                                                             std::chrono::milliseconds timeout) {
+  auto start = std::chrono::steady_clock::now();
+  while (links().find(addr) != std::string::npos) {
+    if (std::chrono::steady_clock::now() - start > timeout) return std::nullopt;
+    std::this_thread::sleep_for(100ms);
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+// Waits until the bridge's controller has no link at all.
+inline bool waitNoLinks(std::chrono::milliseconds timeout) {
+  auto until = std::chrono::steady_clock::now() + timeout;
+  while (links().find("ACL") != std::string::npos) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
+// Skips the bed's tests when not run inside the bed.
+#define REQUIRE_BED()                                                              \
+  do {                                                                             \
+    if (bed::dir().empty() || bed::addresses().empty())                            \
+      GTEST_SKIP() << "needs the BlueZ bed: tests/bluez/vm-run.sh -- <this test>"; \
+  } while (0)
+
+inline const std::string ready = R"({"t":"ready","backend":"bluez"})";
+inline const std::string scanDone = R"({"t":"scan-done"})";
+
+inline std::string command(const std::string& t, const std::string& key, const std::string& value) {
+  return R"({"t":")" + t + R"(",")" + key + R"(":")" + value + "\"}";
+}
+inline std::string pair(const std::string& addr) {
+  return command("pair", "addr", addr);
+}
+inline std::string connect(const std::string& addr) {
+  return command("connect", "addr", addr);
+}
+inline std::string device(const std::string& addr, const std::string& name, bool paired) {
+  return R"({"t":"device","addr":")" + addr + R"(","name":")" + name + R"(","paired":)" +
+         (paired ? "true" : "false") + "}";
+}
+inline std::string paired(const std::string& addr) {
+  return R"({"t":"pair-result","addr":")" + addr + R"(","ok":true})";
+}
+inline std::string refused(const std::string& addr, int status) {
+  return R"({"t":"pair-result","addr":")" + addr +
+         R"(","ok":false,"error":"сопряжение не состоялось (код )" + std::to_string(status) +
+         R"() — подтвердили ли на телефоне?"})";
+}
+inline std::string notVisible(const std::string& addr) {
+  return R"({"t":"pair-result","addr":")" + addr +
+         R"(","ok":false,"error":"Windows не видит этот телефон — включи видимость на роботе )"
+         R"(и найди заново"})";
+}
+inline std::string connected(const std::string& addr) {
+  return R"({"t":"connected","addr":")" + addr + R"("})";
+}
+
+// Starts the bridge and takes its ready event.
+inline void start(harness::BridgeProcess& bridge) {
+  auto first = bridge.nextEvent(20s);
+  ASSERT_EQ(first, ready);
+}
+
+// Sends `bytes` and collects data events until as many bytes came back (or `timeout`).
+inline std::string echo(harness::BridgeProcess& bridge, const std::string& bytes,
+                        std::chrono::milliseconds timeout = 30s) {
+  bridge.send(wire::send(bytes));
+  std::string back;
+  auto until = std::chrono::steady_clock::now() + timeout;
+  while (back.size() < bytes.size() && std::chrono::steady_clock::now() < until) {
+    auto event = bridge.nextEvent(1s);
+    if (!event) continue;
+    auto data = wire::dataBytes(*event);
+    if (!data) {
+      ADD_FAILURE() << "unexpected event while echoing: " << *event;
+      break;
+    }
+    back += *data;
+  }
+  return back;
+}
+
+}  // namespace bed
