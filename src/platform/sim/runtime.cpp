@@ -81,13 +81,8 @@ void post(uint32_t delayMs, std::function<void()> work) {
     posix::runOnPlatformThread(std::move(work));
     return;
   }
-<<<<<<< HEAD
-  pool().post([delayMs, work = std::move(work)] {
-    sleepMs(delayMs);
-=======
   posix::runOnPlatformThread([delayMs, work = std::move(work)] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
->>>>>>> main
+    sleepMs(delayMs);
     work();
   });
 }
