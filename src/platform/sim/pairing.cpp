@@ -30,6 +30,7 @@ constexpr int32_t statusRejectedByHandler = 17;
 constexpr int32_t statusFailed = 19;
 
 constexpr int32_t elementNotFound = static_cast<int32_t>(0x80070490);
+constexpr int32_t requestNotSupported = static_cast<int32_t>(0x80070032);  // ERROR_NOT_SUPPORTED
 
 using Handler = std::function<void(const Ref<DevicePairingRequestedEventArgs>&)>;
 
@@ -81,6 +82,8 @@ Async<Ref<DeviceInformation>> createFromIdAsync(const String& id) {
 }
 
 Ref<DeviceInformationPairing> deviceInformationPairing(const Ref<DeviceInformation>& info) {
+  // The Windows backend reports a record without a pairing object as this failure.
+  if (info->device && info->device->pairingNone) throw sim::world().error(requestNotSupported);
   return std::make_shared<DeviceInformationPairing>(DeviceInformationPairing{info->device});
 }
 

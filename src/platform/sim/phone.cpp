@@ -1,44 +1,19 @@
 #include "platform/sim/phone.h"
 
-#include <linux/sockios.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <thread>
 
+#include "platform/sim/live_socket.h"
 #include "platform/sim/runtime.h"
 
 namespace sim {
 
-namespace {
-
-int connectLive(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return -1;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
-
 std::shared_ptr<Link> Link::open(const Device& device) {
   auto link = std::make_shared<Link>(device);
   if (device.phone == PhoneMode::live) {
-    link->fd_ = connectLive(device.livePath);
-    if (link->fd_ < 0) throw world().error(linkRefused);
+    link->fd_ = live::connect(device.livePath);
+    if (link->fd_ == live::none) throw world().error(linkRefused);
     std::thread([link] { link->runLiveReader(); }).detach();
   }
   std::thread([link] { link->runWriter(); }).detach();
@@ -47,7 +22,7 @@ std::shared_ptr<Link> Link::open(const Device& device) {
 }
 
 Link::~Link() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ != live::none) live::close(fd_);
 }
 
 uint32_t Link::commitLocked(uint32_t count, bool partial) {
@@ -140,15 +115,14 @@ void Link::endStoreLocked() {
 std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
   using Result = platform::Async<uint32_t>;
   if (device_.phone != PhoneMode::live || device_.storeError || device_.closeAfterBytes ||
-      device_.dropAfterBytes)
+      device_.dropAfterBytes || device_.storeDelayMs)
     return std::nullopt;
   // storeBytes_ belongs to this store until it ends.
   const std::string& bytes = storeBytes_;
   const size_t size = bytes.size();
   // The phone has not taken the last bytes yet: there is no hurry, and the sends that come
   // while the writer thread waits go out together in the next store.
-  int unread = 0;
-  if (size > 0 && (::ioctl(fd_, SIOCOUTQ, &unread) != 0 || unread > 0)) return std::nullopt;
+  if (size > 0 && !live::drained(fd_)) return std::nullopt;
   auto finish = [&](std::optional<int32_t> fault) -> Result {
     std::lock_guard guard(lock_);
     endStoreLocked();
@@ -171,14 +145,14 @@ std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
   if (refused) return finish(refused);
   size_t sent = 0;
   while (sent < size) {
-    ssize_t n = ::send(fd_, bytes.data() + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    long n = live::sendSome(fd_, bytes.data() + sent, size - sent);
     if (n > 0) {
       sent += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    } else if (n == 0) {
       std::lock_guard guard(lock_);
       storeSent_ = sent;
       return std::nullopt;
-    } else if (n == 0 || errno != EINTR) {
+    } else {
       return finish(linkReset);
     }
   }
@@ -194,7 +168,7 @@ void Link::close() {
     pending = std::exchange(pendingLoad_, {});
     storeQueued_.notify_one();
     // The live phone sees the end of the stream; its reader thread wakes and ends.
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    if (fd_ != live::none) live::shutdown(fd_);
   }
   // Completed on a platform thread of its own (inside this call with `completions at-once`).
   if (pending) post(0, [pending] { pending.fail(world().error(loadCanceled)); });
@@ -237,7 +211,7 @@ void Link::drop(int32_t code) {
     inbound_.clear();
     head_ = loaded_ = 0;
     done = std::exchange(pendingLoad_, {});
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    if (fd_ != live::none) live::shutdown(fd_);
   }
   if (done) done.fail(world().error(code));
 }
@@ -276,13 +250,7 @@ std::optional<int32_t> Link::toPhone(const std::string& bytes) {
 
 // Waits for room in a live phone's socket as long as it takes; false when the phone is gone.
 bool Link::sendLive(const char* data, size_t size) {
-  for (size_t sent = 0; sent < size;) {
-    ssize_t n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
+  return live::sendAll(fd_, data, size);
 }
 
 // The part of a store that storeAtOnce could not hand over at once.
@@ -307,6 +275,7 @@ void Link::runWriter() {
       sent = std::exchange(storeSent_, std::nullopt);
       done = std::exchange(storeDone_, {});
     }
+    sleepMs(device_.storeDelayMs);
     // storeBytes_ belongs to the pending store until it ends.
     const size_t size = storeBytes_.size();
     auto fault = sent ? sendRest(storeBytes_, *sent) : toPhone(storeBytes_);
@@ -351,20 +320,13 @@ void Link::runScript() {
 void Link::runLiveReader() {
   char buffer[1 << 16];
   for (;;) {
-    // The wait is in poll, for bytes alone: a thread blocked in recv would also wake each time
-    // the phone takes bytes the bridge sent, since the socket has one wait queue for both ways.
-    pollfd ready{fd_, POLLIN, 0};
-    if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
-      drop(linkReset);
-      return;
-    }
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    long n = live::receive(fd_, buffer, sizeof buffer);
     if (n > 0) {
       toBridge(buffer, static_cast<size_t>(n));
     } else if (n == 0) {
       phoneCloses();  // ignored once the bridge has closed its side
       return;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+    } else {
       drop(linkReset);
       return;
     }

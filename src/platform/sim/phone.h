@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/sim/live_socket.h"
 #include "platform/sim/world.h"
 
 namespace sim {
@@ -61,7 +62,7 @@ class Link : public std::enable_shared_from_this<Link> {
   uint32_t commitLocked(uint32_t count, bool partial);
 
   const Device& device_;
-  int fd_ = -1;  // live phone only; closed with the link
+  live::Handle fd_ = live::none;  // live phone only; closed with the link
 
   std::mutex lock_;  // guards everything below
   std::condition_variable storeQueued_;

@@ -1,6 +1,11 @@
 #include "platform/sim/runtime.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -77,13 +82,19 @@ void post(uint32_t delayMs, std::function<void()> work) {
     return;
   }
   posix::runOnPlatformThread([delayMs, work = std::move(work)] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    sleepMs(delayMs);
     work();
   });
 }
 
 void sleepMs(double ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+  if (ms <= 0) return;
+#ifdef _WIN32
+  // In a library under wine, the C++ runtime's sleep never wakes; the system's own does.
+  Sleep(static_cast<DWORD>(std::ceil(ms)));
+#else
+  std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+#endif
 }
 
 void setLastError(uint32_t code) {

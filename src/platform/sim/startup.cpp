@@ -1,13 +1,10 @@
-// Process start-up on the simulated radio: the stand-in for the COM apartment and the adapter.
+// Process start-up on the simulated radio: the stand-in for the COM apartment (the adapter is
+// adapter.cpp).
 // The standard streams and the executable's directory are src/platform/posix's.
 #include "platform/platform.h"
 #include "platform/sim/runtime.h"
 
 namespace platform {
-
-struct BluetoothAdapter {
-  bool classic = true;
-};
 
 // Hosts written against the simulated radio already see "windows" here.
 const char* backendName() {
@@ -18,25 +15,6 @@ const char* backendName() {
 bool joinMultithreadedApartment() {
   sim::world();
   return true;
-}
-
-Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
-  const auto& w = sim::world();
-  sim::Fault fault = w.adapter == sim::AdapterKind::failing ? w.adapterError : sim::Fault();
-  if (w.probeDelayMs == 0 && !fault) {
-    if (w.adapter == sim::AdapterKind::absent) return Async<Ref<BluetoothAdapter>>::ready(nullptr);
-    return Async<Ref<BluetoothAdapter>>::ready(
-        std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic}));
-  }
-  return sim::completeLater<Ref<BluetoothAdapter>>(w.probeDelayMs, fault, [&w] {
-    return w.adapter == sim::AdapterKind::absent
-               ? nullptr
-               : std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic});
-  });
-}
-
-bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
-  return adapter->classic;
 }
 
 }  // namespace platform

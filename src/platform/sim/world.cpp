@@ -240,6 +240,7 @@ bool Parser::topLevel(const std::string& key, World& w) {
     return true;
   }
   if (key == "local-address") return address(w.localAddress);
+  if (key == "load-beyond") return milliseconds(w.loadBeyond);
   if (key == "message") {
     int32_t c = 0;
     std::u16string text;
@@ -331,6 +332,12 @@ bool Parser::deviceKey(const std::string& key, World& w, Device& d) {
     if (v == "error") return code(error);
     return fail(key + " ok, none or error CODE");
   }
+  if (key == "record-pairing") {
+    std::string v = word();
+    if (v == "ok") return d.pairingNone = false, true;
+    if (v == "none") return d.pairingNone = true, true;
+    return fail("record-pairing ok or none");
+  }
   if (key == "pairing") {
     skipBlanks();
     size_t save = p;
@@ -391,6 +398,7 @@ bool Parser::deviceKey(const std::string& key, World& w, Device& d) {
     (key == "close-after-bytes" ? d.closeAfterBytes : d.dropAfterBytes) = n;
     return true;
   }
+  if (key == "store-delay-ms") return milliseconds(d.storeDelayMs);
   if (key == "store-error") {
     if (!code(d.storeError)) return false;
     if (atEnd()) return true;
@@ -405,6 +413,7 @@ const std::map<int32_t, std::u16string>& systemMessages() {
       {static_cast<int32_t>(0x80004005), u"Unspecified error\r\n"},
       {static_cast<int32_t>(0x80004004), u"Operation aborted\r\n"},
       {static_cast<int32_t>(0x80070005), u"Access is denied.\r\n"},
+      {static_cast<int32_t>(0x80070032), u"The request is not supported.\r\n"},
       {static_cast<int32_t>(0x8007001F),
        u"A device attached to the system is not functioning.\r\n"},
       {static_cast<int32_t>(0x80070079), u"The semaphore timeout period has expired.\r\n"},

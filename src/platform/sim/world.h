@@ -50,6 +50,8 @@ struct Device {
   Fault recordError;
   bool fromIdNone = false;
   Fault fromIdError;
+  // DeviceInformation.Pairing is null, as for a record that is not an association endpoint.
+  bool pairingNone = false;
 
   // Pairing: the ceremony the platform asks for (0: no callback), its PIN, and the outcome.
   int32_t pairingKind = 8;
@@ -78,6 +80,7 @@ struct Device {
   std::optional<uint64_t> dropAfterBytes;   // the link drops after this many received bytes
   Fault storeError;                         // stores fail with this code...
   uint64_t storeErrorAfterBytes = 0;        // ...once this many bytes have been stored
+  uint32_t storeDelayMs = 0;                // a store takes this long before the phone has it
 };
 
 struct World {
@@ -107,6 +110,10 @@ struct World {
   bool enumerationCompletes = true;
   bool stopAlwaysRefused = false;
   int32_t stopRefusedCode = static_cast<int32_t>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
+
+  // The Windows stack double only: its DataReader loads up to this many bytes more than asked
+  // for, as a faulty stack might (docs/windows.md).
+  uint32_t loadBeyond = 0;
 
   std::vector<Device> devices;
   std::map<int32_t, std::u16string> messages;  // platform message text per code

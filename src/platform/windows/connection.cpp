@@ -1,4 +1,6 @@
 // The RFCOMM serial-port service, the stream socket and the data reader and writer over it.
+#include <algorithm>
+
 #include "platform/windows/async.h"
 
 namespace platform {
@@ -81,8 +83,11 @@ void setInputStreamOptionsPartial(const Ref<DataReader>& reader) {
 }
 
 Async<uint32_t> loadAsync(const Ref<DataReader>& reader, uint32_t count) {
+  // The caller sizes its buffer by `count`; a larger answer must not reach it. What is left
+  // stays loaded in the reader for the next read.
   return fromOperation<uint32_t>(
-      [&] { return wf::IAsyncOperation<uint32_t>(reader->value.LoadAsync(count)); });
+      [&] { return wf::IAsyncOperation<uint32_t>(reader->value.LoadAsync(count)); },
+      [count](uint32_t loaded) { return std::min(loaded, count); });
 }
 
 void readBytes(const Ref<DataReader>& reader, std::span<uint8_t> out) {

@@ -20,7 +20,11 @@ Async<Ref<DeviceInformation>> createFromIdAsync(const String& id) {
 }
 
 Ref<DeviceInformationPairing> deviceInformationPairing(const Ref<DeviceInformation>& info) {
-  return winrtCall([&] { return wrap<DeviceInformationPairing>(info->value.Pairing()); });
+  auto pairing = winrtCall([&] { return wrap<DeviceInformationPairing>(info->value.Pairing()); });
+  // Only association-endpoint records carry a pairing object; the caller gets a failure to
+  // report, not a null to dereference.
+  if (!pairing) throw platformError(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+  return pairing;
 }
 
 bool pairingIsPaired(const Ref<DeviceInformationPairing>& pairing) {

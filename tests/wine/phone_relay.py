@@ -1,0 +1,66 @@
+#!/usr/bin/python3
+"""Carries live-phone streams between the stack double under wine (TCP on 127.0.0.1) and a
+phone listening on a Unix-domain socket, which wine cannot reach itself.
+
+Prints the port it listens on, then serves until killed. Each connection starts with one line,
+the phone's socket path; the answer is "+" when connected there, "-" when nobody listens. Then
+bytes pass both ways, and each end of the stream is passed on as a half close.
+"""
+import socket
+import sys
+import threading
+
+
+def pump(source, sink):
+    try:
+        while True:
+            data = source.recv(1 << 16)
+            if not data:
+                break
+            sink.sendall(data)
+    except OSError:
+        pass
+    try:
+        sink.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+
+
+def serve(bridge):
+    bridge.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    path = b""
+    while not path.endswith(b"\n"):
+        more = bridge.recv(1)
+        if not more:
+            bridge.close()
+            return
+        path += more
+    phone = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        phone.connect(path[:-1].decode())
+    except OSError:
+        bridge.sendall(b"-")
+        bridge.close()
+        return
+    bridge.sendall(b"+")
+    back = threading.Thread(target=pump, args=(phone, bridge), daemon=True)
+    back.start()
+    pump(bridge, phone)
+    back.join()
+    phone.close()
+    bridge.close()
+
+
+def main():
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    print(listener.getsockname()[1], flush=True)
+    sys.stdout.close()
+    while True:
+        bridge, _ = listener.accept()
+        threading.Thread(target=serve, args=(bridge,), daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
