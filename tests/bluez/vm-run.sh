@@ -176,7 +176,9 @@ printf '%s\n' "$phones_json" >"$out/phones.json"
     done
     printf ')\n'
 } >"$out/bed.env"
-printf 'exec /bin/bash %q/bed/guest.sh\n' "$here" >"$out/stage2"
+# From the control share: a checkout under /tmp is hidden until guest.sh mounts its --rw share.
+cp "$here/bed/guest.sh" "$out/guest.sh"
+printf 'exec /bin/bash /run/bed/guest.sh\n' >"$out/stage2"
 
 qemu=(qemu-system-x86_64 -nodefaults -no-user-config -machine pc -accel tcg -cpu max
     -smp 1 -m "$memory" -display none -no-reboot
