@@ -16,6 +16,7 @@
 #include "platform/bluez/objects.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
+#include "platform/posix/services.h"
 
 namespace platform {
 
@@ -99,16 +100,10 @@ class Channel {
 
 }  // namespace
 
-struct RfcommServiceId {};
-
 struct RfcommDeviceService {
   std::string path;
   // The link a service discovery through ConnectProfile opened, for the connect to take.
   std::shared_ptr<Channel> opened;
-};
-
-struct RfcommDeviceServicesResult {
-  std::vector<Ref<RfcommDeviceService>> services;
 };
 
 struct HostName {
@@ -212,28 +207,6 @@ bool meansNoService(const sdbus::Error& error) {
          name == "org.bluez.Error.NotSupported" || name == "org.bluez.Error.ProfileUnavailable";
 }
 
-Async<Ref<RfcommDeviceServicesResult>> servicesFor(const Ref<BluetoothDevice>& device,
-                                                   bool cached) {
-  return bluez::onPlatformThread<Ref<RfcommDeviceServicesResult>>([path = device->path, cached] {
-    auto result = std::make_shared<RfcommDeviceServicesResult>();
-    auto uuids = bluez::value<std::vector<std::string>>(bluez::deviceProperties(path), "UUIDs");
-    if (bluez::offersSerialPort(uuids)) {
-      result->services.push_back(
-          std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, nullptr}));
-    } else if (!cached) {
-      // BlueZ has no call that only repeats a service discovery; ConnectProfile is the one
-      // that makes it search the device's records, and its link is kept for the connect.
-      try {
-        result->services.push_back(
-            std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, openProfile(path)}));
-      } catch (const sdbus::Error& e) {
-        if (!meansNoService(e)) throw;
-      }
-    }
-    return result;
-  });
-}
-
 std::shared_ptr<Channel> channelOf(const Ref<StreamSocket>& socket) {
   std::lock_guard guard(socket->lock);
   if (socket->closed) throw bluez::errnoError(EBADF);
@@ -254,32 +227,6 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
         }
         return std::make_shared<BluetoothDevice>(BluetoothDevice{path});
       });
-}
-
-Ref<RfcommServiceId> rfcommSerialPortId() {
-  return std::make_shared<RfcommServiceId>();
-}
-
-Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdAsync(
-    const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return servicesFor(device, true);
-}
-
-Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
-    const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return servicesFor(device, false);
-}
-
-uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>& result) {
-  return static_cast<uint32_t>(result->services.size());
-}
-
-Ref<RfcommDeviceService> serviceAt(const Ref<RfcommDeviceServicesResult>& result, uint32_t index) {
-  if (index >= result->services.size())
-    throw hresult_error{static_cast<int32_t>(0x8000000B),
-                        u"The operation attempted to access "
-                        u"data outside the valid range"};
-  return result->services[index];
 }
 
 String connectionServiceName(const Ref<RfcommDeviceService>&) {
@@ -351,10 +298,7 @@ Async<uint32_t> loadAsync(const Ref<DataReader>& reader, uint32_t count) {
 
 void readBytes(const Ref<DataReader>& reader, std::span<uint8_t> out) {
   std::lock_guard guard(reader->lock);
-  if (out.size() > reader->loaded.size())
-    throw hresult_error{static_cast<int32_t>(0x8000000B),
-                        u"The operation attempted to access "
-                        u"data outside the valid range"};
+  if (out.size() > reader->loaded.size()) throw posix::outOfBounds();
   std::copy_n(reader->loaded.begin(), out.size(), out.begin());
   reader->loaded.erase(reader->loaded.begin(), reader->loaded.begin() + out.size());
 }
@@ -383,3 +327,33 @@ Async<uint32_t> storeAsync(const Ref<DataWriter>& writer) {
 }
 
 }  // namespace platform
+
+namespace posix {
+
+// The serial port when the device's UUIDs list it; else, asking the device itself, whatever
+// a service discovery finds.
+platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> serialPortServices(
+    const platform::Ref<platform::BluetoothDevice>& device, bool cached) {
+  using platform::RfcommDeviceService, platform::RfcommDeviceServicesResult;
+  return bluez::onPlatformThread<platform::Ref<RfcommDeviceServicesResult>>(
+      [path = device->path, cached] {
+        auto result = std::make_shared<RfcommDeviceServicesResult>();
+        auto uuids = bluez::value<std::vector<std::string>>(bluez::deviceProperties(path), "UUIDs");
+        if (bluez::offersSerialPort(uuids)) {
+          result->services.push_back(
+              std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, nullptr}));
+        } else if (!cached) {
+          // BlueZ has no call that only repeats a service discovery; ConnectProfile is the one
+          // that makes it search the device's records, and its link is kept for the connect.
+          try {
+            result->services.push_back(std::make_shared<RfcommDeviceService>(
+                RfcommDeviceService{path, platform::openProfile(path)}));
+          } catch (const sdbus::Error& e) {
+            if (!platform::meansNoService(e)) throw;
+          }
+        }
+        return result;
+      });
+}
+
+}  // namespace posix

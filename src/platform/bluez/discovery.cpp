@@ -13,31 +13,21 @@
 #include <mutex>
 #include <set>
 #include <thread>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/bluez/bus.h"
 #include "platform/bluez/objects.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
+#include "platform/posix/device_search.h"
+#include "platform/posix/watcher.h"
 
 namespace platform {
 
 namespace {
 
-using AddedHandler = std::function<void(const Ref<DeviceInformation>&)>;
-using PlainHandler = std::function<void()>;
-
-enum Status : int32_t {
-  created = 0,
-  started = 1,
-  enumerationCompleted = 2,
-  stopping = 3,
-  stopped = 4,
-  aborted = 5
-};
-
-// E_ILLEGAL_METHOD_CALL, as the Windows Runtime refuses a Stop out of turn.
+// E_ILLEGAL_METHOD_CALL, as the Windows Runtime refuses a Start or Stop out of turn.
 const hresult_error illegalMethodCall{static_cast<int32_t>(0x8000000E),
                                       u"A method was called at an unexpected time."};
 constexpr uint32_t errorInvalidParameter = 87;
@@ -46,55 +36,23 @@ constexpr uint32_t errorDeviceNotConnected = 1167;
 const String pairedSelector = u"bluez:Device1.Paired=true";
 const String unpairedSelector = u"bluez:Device1.Paired=false";
 
-thread_local uint32_t lastErrorCode = 0;
-
-// A handler's hresult_error goes back to the platform, which shrugs it off.
-template <typename... Args>
-void raiseEvent(const std::vector<std::function<void(Args...)>>& handlers,
-                std::type_identity_t<Args>... args) {
-  for (const auto& handler : handlers) {
-    try {
-      handler(args...);
-    } catch (const hresult_error&) {
-    }
-  }
-}
-
 }  // namespace
 
-struct DeviceWatcher {
-  bool wantsPaired = false;
-  bool wantsUnpaired = false;
-  std::mutex lock;  // guards everything below; never held while a handler runs
-  int32_t status = created;
-  uint64_t run = 0;  // counts Starts, so a restarted watcher's old work falls silent
+struct DeviceWatcher : posix::Watcher {
+  // All guarded by the watcher's lock.
   std::string adapter;
-  std::set<std::string> reported;  // paths reported in this run
-  std::vector<AddedHandler> added;
-  std::vector<PlainHandler> enumerated;
-  std::vector<PlainHandler> stoppedHandlers;
-
-  bool live(uint64_t which) {
-    return run == which && (status == started || status == enumerationCompleted);
-  }
+  uint64_t reportedRun = 0;
+  std::set<std::string> reported;  // paths reported in the run reportedRun
 
   // Reports one device when it belongs to this run and was not reported in it yet.
   void offer(uint64_t which, const std::string& path, const bluez::Properties& properties) {
     bool paired = bluez::value<bool>(properties, "Paired");
-    if (!(paired ? wantsPaired : wantsUnpaired)) return;
-    std::vector<AddedHandler> handlers;
-    {
-      std::lock_guard guard(lock);
-      if (!live(which) || !reported.insert(path).second) return;
-      handlers = added;
-    }
-    raiseEvent(handlers, std::make_shared<DeviceInformation>(DeviceInformation{path, paired}));
+    if (!wants(paired)) return;
+    report(which, std::make_shared<DeviceInformation>(DeviceInformation{path, paired}), [&] {
+      if (std::exchange(reportedRun, which) != which) reported.clear();
+      return reported.insert(path).second;
+    });
   }
-};
-
-struct DeviceSearch {
-  std::vector<DeviceSearchInfo> results;
-  size_t next = 0;
 };
 
 namespace {
@@ -209,31 +167,21 @@ Ref<DeviceWatcher> createWatcher(const String& selector) {
   return watcher;
 }
 
-void addWatcherAdded(const Ref<DeviceWatcher>& watcher, AddedHandler handler) {
-  std::lock_guard guard(watcher->lock);
-  watcher->added.push_back(std::move(handler));
+void addWatcherAdded(const Ref<DeviceWatcher>& watcher, posix::Watcher::AddedHandler handler) {
+  watcher->addAdded(std::move(handler));
 }
 
-void addWatcherEnumerationCompleted(const Ref<DeviceWatcher>& watcher, PlainHandler handler) {
-  std::lock_guard guard(watcher->lock);
-  watcher->enumerated.push_back(std::move(handler));
+void addWatcherEnumerationCompleted(const Ref<DeviceWatcher>& watcher,
+                                    posix::Watcher::PlainHandler handler) {
+  watcher->addEnumerationCompleted(std::move(handler));
 }
 
-void addWatcherStopped(const Ref<DeviceWatcher>& watcher, PlainHandler handler) {
-  std::lock_guard guard(watcher->lock);
-  watcher->stoppedHandlers.push_back(std::move(handler));
+void addWatcherStopped(const Ref<DeviceWatcher>& watcher, posix::Watcher::PlainHandler handler) {
+  watcher->addStopped(std::move(handler));
 }
 
 void startWatcher(const Ref<DeviceWatcher>& watcher) {
-  uint64_t run;
-  {
-    std::lock_guard guard(watcher->lock);
-    if (watcher->status != created && watcher->status != stopped && watcher->status != aborted)
-      throw illegalMethodCall;
-    watcher->status = started;
-    watcher->reported.clear();
-    run = ++watcher->run;
-  }
+  uint64_t run = watcher->start(illegalMethodCall);
   // The work holds the watcher: it outlives any release by the caller.
   posix::runOnPlatformThread([watcher, run] {
     bluez::ManagedObjects objects;
@@ -242,14 +190,7 @@ void startWatcher(const Ref<DeviceWatcher>& watcher) {
       subscribe(watcher);
       objects = bluez::managedObjects();
     } catch (const sdbus::Error&) {
-      std::vector<PlainHandler> handlers;
-      {
-        std::lock_guard guard(watcher->lock);
-        if (!watcher->live(run)) return;
-        watcher->status = aborted;
-        handlers = watcher->stoppedHandlers;
-      }
-      raiseEvent(handlers);
+      watcher->abort(run);
       return;
     }
     std::string adapter = bluez::firstAdapter(objects);
@@ -259,37 +200,17 @@ void startWatcher(const Ref<DeviceWatcher>& watcher) {
     }
     for (const auto& [path, properties] : bluez::devicesOf(objects, adapter))
       watcher->offer(run, path, *properties);
-    std::vector<PlainHandler> handlers;
-    {
-      std::lock_guard guard(watcher->lock);
-      if (!watcher->live(run)) return;
-      watcher->status = enumerationCompleted;
-      handlers = watcher->enumerated;
-    }
-    raiseEvent(handlers);
+    watcher->completeEnumeration(run);
   });
 }
 
 int32_t watcherStatus(const Ref<DeviceWatcher>& watcher) {
-  std::lock_guard guard(watcher->lock);
-  return watcher->status;
+  return watcher->currentStatus();
 }
 
 void stopWatcher(const Ref<DeviceWatcher>& watcher) {
-  {
-    std::lock_guard guard(watcher->lock);
-    if (!watcher->live(watcher->run)) throw illegalMethodCall;
-    watcher->status = stopping;
-  }
-  posix::runOnPlatformThread([watcher] {
-    std::vector<PlainHandler> handlers;
-    {
-      std::lock_guard guard(watcher->lock);
-      watcher->status = stopped;
-      handlers = watcher->stoppedHandlers;
-    }
-    raiseEvent(handlers);
-  });
+  watcher->beginStop(illegalMethodCall);
+  posix::runOnPlatformThread([watcher] { watcher->finishStop(); });
 }
 
 String deviceInformationId(const Ref<DeviceInformation>& info) {
@@ -297,16 +218,16 @@ String deviceInformationId(const Ref<DeviceInformation>& info) {
 }
 
 DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo& info) {
-  auto search = std::make_unique<DeviceSearch>();
+  std::vector<DeviceSearchInfo> results;
   try {
     std::string adapter = bluez::firstAdapter(bluez::managedObjects());
     if (adapter.empty()) {
-      lastErrorCode = errorDeviceNotConnected;
+      posix::setLastError(errorDeviceNotConnected);
       return nullptr;
     }
     if (params.issueInquiry) {
       if (params.timeoutMultiplier == 0 || params.timeoutMultiplier > bluez::maxInquiryUnits) {
-        lastErrorCode = errorInvalidParameter;
+        posix::setLastError(errorInvalidParameter);
         return nullptr;
       }
       beginDiscovery(adapter);
@@ -326,36 +247,13 @@ DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo
       std::string text = bluez::value<std::string>(*properties, "Address");
       auto address = bluez::parseAddress(text);
       if (!address) continue;
-      search->results.push_back(
-          DeviceSearchInfo{*address, paired ? 1 : 0, deviceName(*properties, text)});
+      results.push_back(DeviceSearchInfo{*address, paired ? 1 : 0, deviceName(*properties, text)});
     }
   } catch (const sdbus::Error& e) {
-    lastErrorCode = bluez::errorMeaning(e.getName()).win32;
+    posix::setLastError(bluez::errorMeaning(e.getName()).win32);
     return nullptr;
   }
-  if (search->results.empty()) {
-    lastErrorCode = errorNoMoreItems;
-    return nullptr;
-  }
-  info = search->results[search->next++];
-  return search.release();
-}
-
-bool findNextDevice(DeviceSearch* search, DeviceSearchInfo& info) {
-  if (search->next >= search->results.size()) {
-    lastErrorCode = errorNoMoreItems;
-    return false;
-  }
-  info = search->results[search->next++];
-  return true;
-}
-
-void findDeviceClose(DeviceSearch* search) {
-  delete search;
-}
-
-uint32_t lastError() {
-  return lastErrorCode;
+  return posix::startSearch(std::move(results), info);
 }
 
 }  // namespace platform

@@ -1,21 +1,18 @@
 // Address lookup, device records and pairing through BlueZ: Device1.Pair with the backend's
 // own agent answering BlueZ's questions through the core's PairingRequested handlers.
-#include <atomic>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 #include "platform/bluez/agent.h"
 #include "platform/bluez/bus.h"
 #include "platform/bluez/objects.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
+#include "platform/posix/ceremony.h"
 
 namespace platform {
 
 namespace {
-
-using Handler = std::function<void(const Ref<DevicePairingRequestedEventArgs>&)>;
 
 // How long a Pair may wait for both sides to confirm.
 constexpr auto pairTimeout = std::chrono::seconds(90);
@@ -33,18 +30,7 @@ struct DeviceInformationPairing {
 
 struct DeviceInformationCustomPairing {
   std::string path;
-  std::mutex lock;                // guards handlers
-  std::vector<Handler> handlers;  // PairingRequested registrations, for this object's life
-};
-
-struct DevicePairingRequestedEventArgs {
-  int32_t kind = 0;
-  String pin;
-  std::atomic<bool> accepted{false};
-};
-
-struct DevicePairingResult {
-  int32_t status = 0;
+  posix::PairingHandlers requested;
 };
 
 Async<Ref<BluetoothDevice>> bluetoothDeviceFromAddressAsync(uint64_t address) {
@@ -91,9 +77,9 @@ Ref<DeviceInformationCustomPairing> pairingCustom(const Ref<DeviceInformationPai
   return custom;
 }
 
-void addPairingRequested(const Ref<DeviceInformationCustomPairing>& custom, Handler handler) {
-  std::lock_guard guard(custom->lock);
-  custom->handlers.push_back(std::move(handler));
+void addPairingRequested(const Ref<DeviceInformationCustomPairing>& custom,
+                         posix::PairingHandler handler) {
+  custom->requested.add(std::move(handler));
 }
 
 namespace {
@@ -107,30 +93,14 @@ struct Ceremony {
 
 bool answer(const Ref<DeviceInformationCustomPairing>& custom, uint32_t kinds,
             const std::shared_ptr<Ceremony>& ceremony, const bluez::AgentRequest& question) {
-  auto refuse = [&](int32_t status) {
-    std::lock_guard guard(ceremony->lock);
-    ceremony->refusal = status;
-    return false;
-  };
-  if ((static_cast<uint32_t>(question.kind) & kinds) == 0) return refuse(bluez::statusFailed);
-  std::vector<Handler> handlers;
-  {
-    std::lock_guard guard(custom->lock);
-    handlers = custom->handlers;
-  }
-  if (handlers.empty()) return refuse(bluez::statusRequiredHandlerNotRegistered);
   auto request = std::make_shared<DevicePairingRequestedEventArgs>();
   request->kind = question.kind;
   request->pin = bluez::toUtf16(question.pin);
-  for (const auto& handler : handlers) {
-    try {
-      handler(request);
-    } catch (const hresult_error&) {
-      // Handed back to the platform: the question simply goes unaccepted.
-    }
-  }
-  if (!request->accepted) return refuse(bluez::statusRejectedByHandler);
-  return true;
+  auto refusal = posix::askHandlers(custom->requested, kinds, request);
+  if (!refusal) return true;
+  std::lock_guard guard(ceremony->lock);
+  ceremony->refusal = refusal;
+  return false;
 }
 
 }  // namespace
@@ -161,22 +131,6 @@ Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairi
     }
     return std::make_shared<DevicePairingResult>(DevicePairingResult{status});
   });
-}
-
-int32_t pairingResultStatus(const Ref<DevicePairingResult>& result) {
-  return result->status;
-}
-
-int32_t pairingRequestKind(const Ref<DevicePairingRequestedEventArgs>& request) {
-  return request->kind;
-}
-
-String pairingRequestPin(const Ref<DevicePairingRequestedEventArgs>& request) {
-  return request->pin;
-}
-
-void acceptPairingRequest(const Ref<DevicePairingRequestedEventArgs>& request) {
-  request->accepted = true;
 }
 
 }  // namespace platform

@@ -34,6 +34,7 @@ constexpr int32_t noSupportedProfiles = 10;
 constexpr int32_t accessDenied = 12;
 constexpr int32_t pairingCanceled = 14;
 constexpr int32_t operationAlreadyInProgress = 15;
+constexpr int32_t statusFailed = 19;
 
 // Codes 0x80BE00nn: one per name, never reused or renumbered, since hosts and log readers see
 // them in error texts.

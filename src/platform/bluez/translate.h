@@ -30,11 +30,8 @@ ErrorMeaning errorMeaning(std::string_view name);
 // The code of an errno from a socket call.
 int32_t errnoCode(int error);
 
-// DevicePairingResultStatus values the backend gives on its own.
+// DevicePairingResultStatus of a Pair that went through.
 inline constexpr int32_t statusPaired = 0;
-inline constexpr int32_t statusRequiredHandlerNotRegistered = 16;
-inline constexpr int32_t statusRejectedByHandler = 17;
-inline constexpr int32_t statusFailed = 19;
 
 // The six digits a numeric comparison shows, zero-padded.
 std::string passkeyText(uint32_t passkey);

@@ -4,21 +4,16 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/services.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/phone.h"
 #include "platform/sim/runtime.h"
 
 namespace platform {
 
-struct RfcommServiceId {};
-
 struct RfcommDeviceService {
   const sim::Device* device = nullptr;
   uint32_t index = 0;  // only the first service listed has the phone's application behind it
-};
-
-struct RfcommDeviceServicesResult {
-  std::vector<Ref<RfcommDeviceService>> services;
 };
 
 struct HostName {
@@ -58,20 +53,6 @@ namespace {
 
 const String serialPortUuid = u"{00001101-0000-1000-8000-00805f9b34fb}";
 
-Async<Ref<RfcommDeviceServicesResult>> servicesFor(const Ref<BluetoothDevice>& device,
-                                                   bool cached) {
-  const sim::Device* d = device ? device->device : nullptr;
-  sim::Fault fault =
-      d ? (cached ? d->servicesCachedError : d->servicesUncachedError) : sim::Fault();
-  uint32_t count = d ? (cached ? d->servicesCached : d->servicesUncached) : 0;
-  return sim::completeLater<Ref<RfcommDeviceServicesResult>>(0, fault, [d, count] {
-    auto result = std::make_shared<RfcommDeviceServicesResult>();
-    for (uint32_t i = 0; i < count; ++i)
-      result->services.push_back(std::make_shared<RfcommDeviceService>(RfcommDeviceService{d, i}));
-    return result;
-  });
-}
-
 std::shared_ptr<sim::Link> linkOf(const Ref<StreamSocket>& socket) {
   std::lock_guard guard(socket->lock);
   if (socket->closed) throw sim::world().error(sim::objectClosed);
@@ -88,30 +69,6 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
         if (!d || d->fromIdNone) return nullptr;
         return std::make_shared<BluetoothDevice>(BluetoothDevice{d});
       });
-}
-
-Ref<RfcommServiceId> rfcommSerialPortId() {
-  return std::make_shared<RfcommServiceId>();
-}
-
-Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdAsync(
-    const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return servicesFor(device, true);
-}
-
-Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
-    const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return servicesFor(device, false);
-}
-
-uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>& result) {
-  return static_cast<uint32_t>(result->services.size());
-}
-
-Ref<RfcommDeviceService> serviceAt(const Ref<RfcommDeviceServicesResult>& result, uint32_t index) {
-  if (index >= result->services.size())
-    throw sim::world().error(static_cast<int32_t>(0x8000000B));  // E_BOUNDS
-  return result->services[index];
 }
 
 String connectionServiceName(const Ref<RfcommDeviceService>& service) {
@@ -198,3 +155,23 @@ Async<uint32_t> storeAsync(const Ref<DataWriter>& writer) {
 }
 
 }  // namespace platform
+
+namespace posix {
+
+// As many services as the world lists for the cache mode, or its fault for that mode.
+platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> serialPortServices(
+    const platform::Ref<platform::BluetoothDevice>& device, bool cached) {
+  using platform::RfcommDeviceService, platform::RfcommDeviceServicesResult;
+  const sim::Device* d = device ? device->device : nullptr;
+  sim::Fault fault =
+      d ? (cached ? d->servicesCachedError : d->servicesUncachedError) : sim::Fault();
+  uint32_t count = d ? (cached ? d->servicesCached : d->servicesUncached) : 0;
+  return sim::completeLater<platform::Ref<RfcommDeviceServicesResult>>(0, fault, [d, count] {
+    auto result = std::make_shared<RfcommDeviceServicesResult>();
+    for (uint32_t i = 0; i < count; ++i)
+      result->services.push_back(std::make_shared<RfcommDeviceService>(RfcommDeviceService{d, i}));
+    return result;
+  });
+}
+
+}  // namespace posix

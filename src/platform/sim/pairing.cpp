@@ -9,10 +9,7 @@
 //   (RejectedByHandler); a handler's hresult_error is swallowed here, as the OS does;
 // - otherwise pair-error, if set, fails the operation, or else it completes with
 //   pair-status; status 0 marks the device paired for the rest of the run.
-#include <atomic>
-#include <mutex>
-#include <vector>
-
+#include "platform/posix/ceremony.h"
 #include "platform/platform.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/runtime.h"
@@ -24,15 +21,8 @@ namespace {
 // How long the simulated stack takes to answer a lookup.
 constexpr uint32_t lookupDelayMs = 3;
 
-// DevicePairingResultStatus values the simulated stack produces on its own.
-constexpr int32_t statusRequiredHandlerNotRegistered = 16;
-constexpr int32_t statusRejectedByHandler = 17;
-constexpr int32_t statusFailed = 19;
-
 constexpr int32_t elementNotFound = static_cast<int32_t>(0x80070490);
 constexpr int32_t requestNotSupported = static_cast<int32_t>(0x80070032);  // ERROR_NOT_SUPPORTED
-
-using Handler = std::function<void(const Ref<DevicePairingRequestedEventArgs>&)>;
 
 }  // namespace
 
@@ -42,19 +32,7 @@ struct DeviceInformationPairing {
 
 struct DeviceInformationCustomPairing {
   const sim::Device* device = nullptr;
-  std::mutex lock;                // guards handlers
-  std::vector<Handler> handlers;  // PairingRequested registrations, for this object's life
-};
-
-struct DevicePairingRequestedEventArgs {
-  int32_t kind = 0;
-  String pin;
-  const sim::Device* device = nullptr;
-  std::atomic<bool> accepted{false};
-};
-
-struct DevicePairingResult {
-  int32_t status = 0;
+  posix::PairingHandlers requested;
 };
 
 Async<Ref<BluetoothDevice>> bluetoothDeviceFromAddressAsync(uint64_t address) {
@@ -99,9 +77,9 @@ Ref<DeviceInformationCustomPairing> pairingCustom(const Ref<DeviceInformationPai
   return custom;
 }
 
-void addPairingRequested(const Ref<DeviceInformationCustomPairing>& custom, Handler handler) {
-  std::lock_guard guard(custom->lock);
-  custom->handlers.push_back(std::move(handler));
+void addPairingRequested(const Ref<DeviceInformationCustomPairing>& custom,
+                         posix::PairingHandler handler) {
+  custom->requested.add(std::move(handler));
 }
 
 namespace {
@@ -112,26 +90,11 @@ std::optional<int32_t> runCeremony(const Ref<DeviceInformationCustomPairing>& cu
                                    uint32_t kinds) {
   const sim::Device& d = *custom->device;
   if (d.pairingKind == 0) return std::nullopt;
-  if ((static_cast<uint32_t>(d.pairingKind) & kinds) == 0) return statusFailed;
-  std::vector<Handler> handlers;
-  {
-    std::lock_guard guard(custom->lock);
-    handlers = custom->handlers;
-  }
-  if (handlers.empty()) return statusRequiredHandlerNotRegistered;
   auto request = std::make_shared<DevicePairingRequestedEventArgs>();
   request->kind = d.pairingKind;
   request->pin = d.pin;
-  request->device = &d;
-  for (const auto& handler : handlers) {
-    try {
-      handler(request);
-    } catch (const hresult_error&) {
-      // Handed back to the platform: the ceremony simply goes unaccepted.
-    }
-  }
-  if (!request->accepted) return statusRejectedByHandler;
-  return std::nullopt;
+  if (d.acceptError) request->acceptFailure = sim::world().error(*d.acceptError);
+  return posix::askHandlers(custom->requested, kinds, request);
 }
 
 }  // namespace
@@ -157,23 +120,6 @@ Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairi
     done.complete(std::make_shared<DevicePairingResult>(DevicePairingResult{status}));
   });
   return std::move(op);
-}
-
-int32_t pairingResultStatus(const Ref<DevicePairingResult>& result) {
-  return result->status;
-}
-
-int32_t pairingRequestKind(const Ref<DevicePairingRequestedEventArgs>& request) {
-  return request->kind;
-}
-
-String pairingRequestPin(const Ref<DevicePairingRequestedEventArgs>& request) {
-  return request->pin;
-}
-
-void acceptPairingRequest(const Ref<DevicePairingRequestedEventArgs>& request) {
-  sim::raise(request->device->acceptError);
-  request->accepted = true;
 }
 
 }  // namespace platform

@@ -17,8 +17,6 @@ namespace sim {
 
 namespace {
 
-thread_local uint32_t lastErrorCode = 0;
-
 // `completions one-thread`: one platform thread runs every piece of posted work, in the order
 // it falls due. Never destroyed: like the OS's threads, it may still run while the process ends.
 class SharedThread {
@@ -97,14 +95,4 @@ void sleepMs(double ms) {
 #endif
 }
 
-void setLastError(uint32_t code) {
-  lastErrorCode = code;
-}
-
 }  // namespace sim
-
-namespace platform {
-uint32_t lastError() {
-  return sim::lastErrorCode;
-}
-}  // namespace platform

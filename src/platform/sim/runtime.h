@@ -17,9 +17,6 @@ void post(uint32_t delayMs, std::function<void()> work);
 // Sleeps for a number of milliseconds, fractional allowed.
 void sleepMs(double ms);
 
-// Sets the calling thread's last error, as the Win32 search functions do.
-void setLastError(uint32_t code);
-
 // Throws the world's platform error for `fault` when it is set.
 inline void raise(const Fault& fault) {
   if (fault) throw world().error(*fault);

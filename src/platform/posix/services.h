@@ -1,0 +1,28 @@
+#pragma once
+// The RFCOMM service lists of the Linux backends. The bridge asks only for the serial port, so
+// the service id carries nothing.
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct RfcommServiceId {};
+
+struct RfcommDeviceServicesResult {
+  std::vector<Ref<RfcommDeviceService>> services;
+};
+
+}  // namespace platform
+
+namespace posix {
+
+// The device's serial-port services: from what the platform already knows of the device
+// (`cached`) or from the device itself. Each backend defines it.
+platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> serialPortServices(
+    const platform::Ref<platform::BluetoothDevice>& device, bool cached);
+
+// E_BOUNDS: an index past the end of a list or a read past the loaded bytes.
+platform::hresult_error outOfBounds();
+
+}  // namespace posix
