@@ -207,6 +207,34 @@ bool meansNoService(const sdbus::Error& error) {
          name == "org.bluez.Error.NotSupported" || name == "org.bluez.Error.ProfileUnavailable";
 }
 
+}  // namespace
+
+// The serial port when the device's UUIDs list it; uncached, else what a service discovery
+// finds.
+Async<Ref<RfcommDeviceServicesResult>> serialPortServices(const Ref<BluetoothDevice>& device,
+                                                          bool cached) {
+  return bluez::onPlatformThread<Ref<RfcommDeviceServicesResult>>([path = device->path, cached] {
+    auto result = std::make_shared<RfcommDeviceServicesResult>();
+    auto uuids = bluez::value<std::vector<std::string>>(bluez::deviceProperties(path), "UUIDs");
+    if (bluez::offersSerialPort(uuids)) {
+      result->services.push_back(
+          std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, nullptr}));
+    } else if (!cached) {
+      // BlueZ has no call that only repeats a service discovery; ConnectProfile is the one
+      // that makes it search the device's records, and its link is kept for the connect.
+      try {
+        result->services.push_back(
+            std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, openProfile(path)}));
+      } catch (const sdbus::Error& e) {
+        if (!meansNoService(e)) throw;
+      }
+    }
+    return result;
+  });
+}
+
+namespace {
+
 std::shared_ptr<Channel> channelOf(const Ref<StreamSocket>& socket) {
   std::lock_guard guard(socket->lock);
   if (socket->closed) throw bluez::errnoError(EBADF);
@@ -327,33 +355,3 @@ Async<uint32_t> storeAsync(const Ref<DataWriter>& writer) {
 }
 
 }  // namespace platform
-
-namespace posix {
-
-// The serial port when the device's UUIDs list it; else, asking the device itself, whatever
-// a service discovery finds.
-platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> serialPortServices(
-    const platform::Ref<platform::BluetoothDevice>& device, bool cached) {
-  using platform::RfcommDeviceService, platform::RfcommDeviceServicesResult;
-  return bluez::onPlatformThread<platform::Ref<RfcommDeviceServicesResult>>(
-      [path = device->path, cached] {
-        auto result = std::make_shared<RfcommDeviceServicesResult>();
-        auto uuids = bluez::value<std::vector<std::string>>(bluez::deviceProperties(path), "UUIDs");
-        if (bluez::offersSerialPort(uuids)) {
-          result->services.push_back(
-              std::make_shared<RfcommDeviceService>(RfcommDeviceService{path, nullptr}));
-        } else if (!cached) {
-          // BlueZ has no call that only repeats a service discovery; ConnectProfile is the one
-          // that makes it search the device's records, and its link is kept for the connect.
-          try {
-            result->services.push_back(std::make_shared<RfcommDeviceService>(
-                RfcommDeviceService{path, platform::openProfile(path)}));
-          } catch (const sdbus::Error& e) {
-            if (!platform::meansNoService(e)) throw;
-          }
-        }
-        return result;
-      });
-}
-
-}  // namespace posix

@@ -17,12 +17,12 @@ Ref<RfcommServiceId> rfcommSerialPortId() {
 
 Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdAsync(
     const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return posix::serialPortServices(device, true);
+  return serialPortServices(device, true);
 }
 
 Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
     const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>&) {
-  return posix::serialPortServices(device, false);
+  return serialPortServices(device, false);
 }
 
 uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>& result) {

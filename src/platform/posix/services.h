@@ -13,14 +13,14 @@ struct RfcommDeviceServicesResult {
   std::vector<Ref<RfcommDeviceService>> services;
 };
 
+// The device's serial-port services: from what the platform already knows of the device
+// (`cached`) or from the device itself. Each backend defines it.
+Async<Ref<RfcommDeviceServicesResult>> serialPortServices(const Ref<BluetoothDevice>& device,
+                                                          bool cached);
+
 }  // namespace platform
 
 namespace posix {
-
-// The device's serial-port services: from what the platform already knows of the device
-// (`cached`) or from the device itself. Each backend defines it.
-platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> serialPortServices(
-    const platform::Ref<platform::BluetoothDevice>& device, bool cached);
 
 // E_BOUNDS: an index past the end of a list or a read past the loaded bytes.
 platform::hresult_error outOfBounds();

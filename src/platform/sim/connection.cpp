@@ -71,6 +71,21 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
       });
 }
 
+// As many services as the world lists for the cache mode, or its fault for that mode.
+Async<Ref<RfcommDeviceServicesResult>> serialPortServices(const Ref<BluetoothDevice>& device,
+                                                          bool cached) {
+  const sim::Device* d = device ? device->device : nullptr;
+  sim::Fault fault =
+      d ? (cached ? d->servicesCachedError : d->servicesUncachedError) : sim::Fault();
+  uint32_t count = d ? (cached ? d->servicesCached : d->servicesUncached) : 0;
+  return sim::completeLater<Ref<RfcommDeviceServicesResult>>(0, fault, [d, count] {
+    auto result = std::make_shared<RfcommDeviceServicesResult>();
+    for (uint32_t i = 0; i < count; ++i)
+      result->services.push_back(std::make_shared<RfcommDeviceService>(RfcommDeviceService{d, i}));
+    return result;
+  });
+}
+
 String connectionServiceName(const Ref<RfcommDeviceService>& service) {
   if (service->index == 0) return serialPortUuid;
   // Not "#" + std::to_string(...): GCC 12 at -O3 reports a false -Wrestrict on that (GCC bug
@@ -155,23 +170,3 @@ Async<uint32_t> storeAsync(const Ref<DataWriter>& writer) {
 }
 
 }  // namespace platform
-
-namespace posix {
-
-// As many services as the world lists for the cache mode, or its fault for that mode.
-platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> serialPortServices(
-    const platform::Ref<platform::BluetoothDevice>& device, bool cached) {
-  using platform::RfcommDeviceService, platform::RfcommDeviceServicesResult;
-  const sim::Device* d = device ? device->device : nullptr;
-  sim::Fault fault =
-      d ? (cached ? d->servicesCachedError : d->servicesUncachedError) : sim::Fault();
-  uint32_t count = d ? (cached ? d->servicesCached : d->servicesUncached) : 0;
-  return sim::completeLater<platform::Ref<RfcommDeviceServicesResult>>(0, fault, [d, count] {
-    auto result = std::make_shared<RfcommDeviceServicesResult>();
-    for (uint32_t i = 0; i < count; ++i)
-      result->services.push_back(std::make_shared<RfcommDeviceService>(RfcommDeviceService{d, i}));
-    return result;
-  });
-}
-
-}  // namespace posix
