@@ -81,7 +81,7 @@ void endBridge() {
   endEvents(std::chrono::seconds(2));
   std::unique_lock<std::timed_mutex> log(logLock, std::chrono::seconds(1));
   // Process-wide state is not torn down under the platform threads still using it.
-  std::_Exit(0);
+  platform::endProcess(0);
 }
 
 namespace {

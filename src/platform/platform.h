@@ -42,6 +42,9 @@ void setConsoleCodePages();
 bool joinMultithreadedApartment();
 // The directory that holds the running executable (the log file lives there).
 std::filesystem::path executableDirectory();
+// Ends the process at once with `status`: no destructors, no flush of the C streams, no
+// library's clean-up. Threads may still hold a stream's lock, blocked on a pipe nobody reads.
+[[noreturn]] void endProcess(int status);
 
 struct BluetoothAdapter;
 // BluetoothAdapter.GetDefaultAsync: the default adapter, or null when there is none.

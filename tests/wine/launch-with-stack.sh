@@ -72,19 +72,14 @@ fi
 
 # A live phone listens on a Unix-domain socket, which wine cannot reach: a relay on the host
 # carries the stream (tests/wine/phone_relay.py).
-relay=
 if [[ -n "$world_file" ]] && grep -q '^[[:space:]]*phone[[:space:]]\+live' "$world_file" 2>/dev/null; then
-  coproc RELAY { exec /usr/bin/python3 "$here/phone_relay.py"; }
-  relay=$RELAY_PID
+  # It holds none of the exe's streams, so their ends are the exe's alone, and it ends itself
+  # when its parent (the exe, after the exec below) is gone.
+  coproc RELAY { exec /usr/bin/python3 "$here/phone_relay.py" </dev/null 2>/dev/null; }
   read -r port <&"${RELAY[0]}"
   export QUINTEL_STACK_RELAY=$port
+  eval "exec ${RELAY[0]}<&- ${RELAY[1]}>&-"
 fi
 
-if [[ -z "$relay" ]]; then
-  exec wine "$exe"
-fi
-wine "$exe"
-status=$?
-kill "$relay" 2>/dev/null
-wait "$relay" 2>/dev/null
-exit $status
+# The exe takes this process's place, so a host that kills what it started kills the exe.
+exec wine "$exe"

@@ -2,13 +2,16 @@
 """Carries live-phone streams between the stack double under wine (TCP on 127.0.0.1) and a
 phone listening on a Unix-domain socket, which wine cannot reach itself.
 
-Prints the port it listens on, then serves until killed. Each connection starts with one line,
+Prints the port it listens on, then serves until killed or until the launcher that started it
+is gone (a harness that kills the launcher must not be left waiting on a relay). Each connection starts with one line,
 the phone's socket path; the answer is "+" when connected there, "-" when nobody listens. Then
 bytes pass both ways, and each end of the stream is passed on as a half close.
 """
+import os
 import socket
 import sys
 import threading
+import time
 
 
 def pump(source, sink):
@@ -57,9 +60,16 @@ def main():
     listener.listen(16)
     print(listener.getsockname()[1], flush=True)
     sys.stdout.close()
-    while True:
-        bridge, _ = listener.accept()
-        threading.Thread(target=serve, args=(bridge,), daemon=True).start()
+    launcher = os.getppid()
+
+    def accept():
+        while True:
+            bridge, _ = listener.accept()
+            threading.Thread(target=serve, args=(bridge,), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    while os.getppid() == launcher:
+        time.sleep(0.5)
 
 
 if __name__ == "__main__":

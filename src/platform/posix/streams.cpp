@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/platform.h"
 
@@ -35,6 +36,10 @@ void setConsoleCodePages() {}
 
 std::filesystem::path executableDirectory() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
+
+void endProcess(int status) {
+  std::_Exit(status);
 }
 
 std::string toUtf8(const String& text) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/windows/async.h"
@@ -39,6 +40,14 @@ void setConsoleCodePages() {
 
 const char* backendName() {
   return "windows";
+}
+
+void endProcess(int status) {
+  // _Exit is ExitProcess, which tells every DLL the process detaches; the C runtime's DLL then
+  // flushes its streams, taking the lock of one whose writer it has just killed mid-write on a
+  // full pipe, and waits for ever. TerminateProcess tells no DLL.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  std::_Exit(status);
 }
 
 bool joinMultithreadedApartment() {
