@@ -79,7 +79,9 @@ void endBridge() {
   // here: every line was flushed as it was written, and a flush of all streams would wait for
   // a writer blocked on a pipe nobody reads.
   endEvents(std::chrono::seconds(2));
-  std::unique_lock<std::timed_mutex> log(logLock, std::chrono::seconds(1));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  std::unique_lock<std::timed_mutex> log(logLock, deadline);
+  endLog(deadline);
   // Process-wide state is not torn down under the platform threads still using it.
   platform::endProcess(0);
 }

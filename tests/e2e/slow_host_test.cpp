@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -211,6 +212,52 @@ TEST(SlowHost, SendsQueuedOnAReplacedConnectionEndQuietly) {
   events.insert(events.end(), rest.begin(), rest.end());
   EXPECT_THAT(events, testing::Contains(connected(phoneB)));
   EXPECT_THAT(events, testing::Not(testing::Contains(wire::writeFailed)));
+}
+
+// ---- A host that never reads standard error ----------------------------------------------
+
+// Lines of unknown commands: each logs about five times its own length.
+std::string unknownCommands(int from, int count) {
+  std::string lines;
+  for (int i = from; i < from + count; ++i) lines += R"({"t":"nope)" + std::to_string(i) + "\"}\n";
+  return lines;
+}
+
+TEST(SlowHost, CommandsGoOnWhileNobodyReadsStandardError) {
+  BridgeProcess bridge({.world = world({{phoneA, "phone echo\n"}})});
+  ASSERT_EQ(bridge.nextEvent(), wire::ready);
+  bridge.pauseErrors();
+  // More log than the pipe and a host's read buffer hold, from less input than a pipe holds.
+  bridge.sendRaw(unknownCommands(0, 2500));
+  bridge.send(connectCommand(phoneA));
+  ASSERT_EQ(bridge.waitEvent("\"connected\""), connected(phoneA));
+  // Far beyond what the bridge keeps for standard error.
+  for (int from = 2500; from < 7500; from += 1000) bridge.sendRaw(unknownCommands(from, 1000));
+  bridge.send(wire::send("ABC"));
+  auto echo = bridge.waitEvent("\"data\"");
+  ASSERT_TRUE(echo);
+  EXPECT_EQ(wire::dataBytes(*echo), "ABC");
+  bridge.send(disconnect);
+  EXPECT_EQ(bridge.waitEvent("\"closed\""), wire::closed);
+  auto start = std::chrono::steady_clock::now();
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(15s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+  // The file has every line; standard error whole lines in the file's order, some left out.
+  auto log = bridge.logLines();
+  auto unknown = std::count_if(log.begin(), log.end(), [](const std::string& line) {
+    return line.starts_with("[cmd] незнакомая команда: «nope");
+  });
+  EXPECT_EQ(unknown, 7500);
+  auto errors = harness::splitCrlf(bridge.stderrBytes());
+  EXPECT_LT(errors.size(), log.size());
+  size_t at = 0;
+  for (const auto& line : errors) {
+    while (at < log.size() && log[at] != line) ++at;
+    ASSERT_LT(at, log.size()) << "not in the log, or out of order: " << line.substr(0, 80);
+    ++at;
+  }
 }
 
 }  // namespace

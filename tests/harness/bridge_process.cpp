@@ -115,9 +115,10 @@ BridgeProcess::~BridgeProcess() {
 void BridgeProcess::pump(int fd, std::string& sink) {
   char buf[65536];
   for (;;) {
-    if (&sink == &out_) {
+    {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return !outPaused_; });
+      bool& paused = &sink == &out_ ? outPaused_ : errPaused_;
+      changed_.wait(lock, [&] { return !paused; });
     }
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
@@ -140,8 +141,13 @@ void BridgeProcess::pauseOutput() {
 
 void BridgeProcess::resumeOutput() {
   std::lock_guard lock(mutex_);
-  outPaused_ = false;
+  outPaused_ = errPaused_ = false;
   changed_.notify_all();
+}
+
+void BridgeProcess::pauseErrors() {
+  std::lock_guard lock(mutex_);
+  errPaused_ = true;
 }
 
 void BridgeProcess::send(const std::string& line) {

@@ -39,9 +39,12 @@ class BridgeProcess {
   void sendRaw(const std::string& bytes);
   void closeInput();
 
-  // The host stops reading standard output (after the read under way, if any), and reads on.
+  // The host stops reading standard output (after the read under way, if any), and reads on:
+  // both standard output and standard error.
   void pauseOutput();
   void resumeOutput();
+  // The host stops reading standard error, until resumeOutput.
+  void pauseErrors();
 
   // The next event line (without its CR LF), or nothing after `timeout` or at the end.
   std::optional<std::string> nextEvent(std::chrono::milliseconds timeout = 10s);
@@ -76,6 +79,7 @@ class BridgeProcess {
   size_t taken_ = 0;  // bytes of out_ already returned as events
   bool outClosed_ = false;
   bool outPaused_ = false;
+  bool errPaused_ = false;
   std::thread outThread_, errThread_;
   std::optional<int> status_;
 };
