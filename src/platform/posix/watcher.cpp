@@ -43,14 +43,7 @@ bool Watcher::report(uint64_t which, const platform::Ref<platform::DeviceInforma
 }
 
 void Watcher::completeEnumeration(uint64_t which) {
-  std::vector<PlainHandler> handlers;
-  {
-    std::lock_guard guard(lock);
-    if (!live(which)) return;
-    status = enumerationCompleted;
-    handlers = enumerated;
-  }
-  raiseEvent(handlers);
+  settle(which, enumerationCompleted, enumerated);
 }
 
 void Watcher::beginStop(const platform::hresult_error& refusal) {
@@ -70,12 +63,16 @@ void Watcher::finishStop() {
 }
 
 void Watcher::abort(uint64_t which) {
+  settle(which, aborted, stoppedHandlers);
+}
+
+void Watcher::settle(uint64_t which, int32_t next, const std::vector<PlainHandler>& event) {
   std::vector<PlainHandler> handlers;
   {
     std::lock_guard guard(lock);
     if (!live(which)) return;
-    status = aborted;
-    handlers = stoppedHandlers;
+    status = next;
+    handlers = event;
   }
   raiseEvent(handlers);
 }

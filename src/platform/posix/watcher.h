@@ -63,6 +63,10 @@ struct Watcher {
   void finishStop();
   // A run that cannot go on: Aborted and the Stopped event, while `which` is live.
   void abort(uint64_t which);
+
+ private:
+  // Moves the live run `which` to `next` and raises `event`; nothing once that run is over.
+  void settle(uint64_t which, int32_t next, const std::vector<PlainHandler>& event);
 };
 
 }  // namespace posix
