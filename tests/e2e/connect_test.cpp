@@ -37,25 +37,16 @@ const std::string noService =
 const std::string noServiceClosed = R"({"t":"closed","reason":"нет службы SPP"})";
 const std::string openFailed = R"({"t":"closed","reason":"не удалось открыть соединение"})";
 
-std::string connected(const std::string& addr) {
-  return R"({"t":"connected","addr":")" + addr + R"("})";
-}
+using wire::connectCommand;
+using wire::connected;
+using wire::disconnect;
+using wire::world;
+
 std::string errorEvent(const std::string& escaped) {
   return R"({"t":"error","error":")" + escaped + R"("})";
 }
-std::string connectCommand(const std::string& addr) {
-  return R"({"t":"connect","addr":")" + addr + R"("})";
-}
 std::string sendCommand(const std::string& b64) {
   return R"({"t":"send","b64":")" + b64 + R"("})";
-}
-const std::string disconnect = R"({"t":"disconnect"})";
-
-// A world of phones, each described by its own lines.
-std::string world(const std::vector<std::pair<std::string, std::string>>& phones) {
-  std::string text = "inquiry-unit-ms 20\n";
-  for (const auto& [addr, lines] : phones) text += "device " + addr + "\n" + lines + "end\n";
-  return text;
 }
 std::string world(const std::string& lines) {
   return world({{phoneA, lines}});

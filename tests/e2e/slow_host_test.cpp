@@ -25,19 +25,10 @@ namespace {
 const std::string phoneA = "A4:50:46:12:34:56";
 const std::string phoneB = "A4:50:46:65:43:21";
 
-std::string connected(const std::string& addr) {
-  return R"({"t":"connected","addr":")" + addr + R"("})";
-}
-std::string connectCommand(const std::string& addr) {
-  return R"({"t":"connect","addr":")" + addr + R"("})";
-}
-const std::string disconnect = R"({"t":"disconnect"})";
-
-std::string world(const std::vector<std::pair<std::string, std::string>>& phones) {
-  std::string text = "inquiry-unit-ms 20\n";
-  for (const auto& [addr, lines] : phones) text += "device " + addr + "\n" + lines + "end\n";
-  return text;
-}
+using wire::connectCommand;
+using wire::connected;
+using wire::disconnect;
+using wire::world;
 
 void open(BridgeProcess& bridge, const std::string& addr) {
   ASSERT_EQ(bridge.nextEvent(), wire::ready);

@@ -1,11 +1,14 @@
 #pragma once
-// What the end-to-end tests need to read and write the wire: the event texts they share, base64
-// of the data events, the payload of a data event, and the bridge's peak memory.
+// What the end-to-end tests need to read and write the wire: the event and command texts they
+// share, worlds of phones, base64 of the data events, the payload of a data event, and the
+// bridge's peak memory.
 #include <cstdint>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace wire {
 
@@ -68,6 +71,21 @@ inline std::optional<std::string> dataBytes(const std::string& event) {
 inline const std::string ready = R"({"t":"ready","backend":"windows"})";
 inline const std::string closed = R"({"t":"closed","reason":"соединение закрыто"})";
 inline const std::string writeFailed = R"({"t":"error","error":"запись не удалась"})";
+
+inline std::string connected(const std::string& addr) {
+  return R"({"t":"connected","addr":")" + addr + R"("})";
+}
+inline std::string connectCommand(const std::string& addr) {
+  return R"({"t":"connect","addr":")" + addr + R"("})";
+}
+inline const std::string disconnect = R"({"t":"disconnect"})";
+
+// A world of phones, each described by its own lines, with short inquiries.
+inline std::string world(const std::vector<std::pair<std::string, std::string>>& phones) {
+  std::string text = "inquiry-unit-ms 20\n";
+  for (const auto& [addr, lines] : phones) text += "device " + addr + "\n" + lines + "end\n";
+  return text;
+}
 
 // A "send" command carrying these bytes.
 inline std::string send(std::string_view bytes) {
