@@ -29,6 +29,10 @@ std::string toUtf8(const String& text);
 
 // The backend's name as the ready event gives it to the host.
 const char* backendName();
+// The backend's own name, for a host that asks which one it talks to: "sim", "windows" or
+// "bluez". (The simulated radio's ready event says "windows", as hosts written against it
+// already expect.)
+const char* backendKind();
 
 // Standard streams carry bytes untranslated; the core writes CR LF itself. Also keeps a host
 // that closes its end of a pipe from killing the process.
@@ -51,6 +55,18 @@ struct BluetoothAdapter;
 Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync();
 // BluetoothAdapter.IsClassicSupported.
 bool isClassicSupported(const Ref<BluetoothAdapter>& adapter);
+
+// ---- Adapter state -----------------------------------------------------------------------
+
+// What the radio can do now: there is no adapter, there is one with its radio off, or it is on.
+enum class AdapterState { absent, off, on };
+
+// Starts following the default adapter (its radio switched off and on, the adapter removed
+// and plugged back, possibly under another name, the Bluetooth service restarted) with the
+// platform's own notifications, and returns its state now. Afterwards `changed` runs on a
+// platform thread with each new state: one call at a time, never the same state twice in a
+// row. Called once, after the adapter probe.
+AdapterState watchAdapter(std::function<void(AdapterState)> changed);
 
 // ---- Device watcher ----------------------------------------------------------------------
 

@@ -14,6 +14,15 @@ const char* backendName() {
   return "bluez";
 }
 
+const char* backendKind() {
+  return "bluez";
+}
+
+// Not followed yet: the adapter is taken to be on.
+AdapterState watchAdapter(std::function<void(AdapterState)>) {
+  return AdapterState::on;
+}
+
 // No apartment to join. The bus is opened at the adapter probe, so that a machine without
 // a system bus or BlueZ still starts and says why in the log.
 bool joinMultithreadedApartment() {

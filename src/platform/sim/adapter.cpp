@@ -27,4 +27,10 @@ bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
   return adapter->classic;
 }
 
+// The world's adapter does not change during a run (yet).
+AdapterState watchAdapter(std::function<void(AdapterState)>) {
+  return sim::world().adapter == sim::AdapterKind::present ? AdapterState::on
+                                                           : AdapterState::absent;
+}
+
 }  // namespace platform

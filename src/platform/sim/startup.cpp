@@ -11,6 +11,10 @@ const char* backendName() {
   return "windows";
 }
 
+const char* backendKind() {
+  return "sim";
+}
+
 // No apartment to join; the world is read here so that a broken world fails before start.
 bool joinMultithreadedApartment() {
   sim::world();

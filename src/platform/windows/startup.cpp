@@ -42,6 +42,15 @@ const char* backendName() {
   return "windows";
 }
 
+const char* backendKind() {
+  return "windows";
+}
+
+// Not followed yet: the adapter is taken to be on.
+AdapterState watchAdapter(std::function<void(AdapterState)>) {
+  return AdapterState::on;
+}
+
 void endProcess(int status) {
   // _Exit is ExitProcess, which tells every DLL the process detaches; the C runtime's DLL then
   // flushes its streams, taking the lock of one whose writer it has just killed mid-write on a
