@@ -69,15 +69,30 @@ inline bool waitPhoneEvent(size_t i, const std::string& needle, std::chrono::mil
   return true;
 }
 
-// The bridge's controller's links (hcitool con), as text.
-inline std::string links() {
+// Runs a shell command in the guest; what it wrote (standard error too).
+inline std::string shell(const std::string& command) {
   std::string text;
-  if (FILE* p = ::popen("hcitool -i hci0 con 2>&1", "r")) {
+  if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
     char buffer[512];
     while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) text.append(buffer, n);
     ::pclose(p);
   }
   return text;
+}
+
+// The bridge's controller's links (hcitool con), as text.
+inline std::string links() {
+  return shell("hcitool -i hci0 con");
+}
+
+// Makes BlueZ drop what it knows of device `addr` on controller `hci`, as it does by itself with
+// one neither paired nor connected some 30 s after the discovery that found it.
+inline std::string forget(const std::string& addr, const std::string& hci = "hci0") {
+  std::string path = "/org/bluez/" + hci + "/dev_" + addr;
+  for (auto& c : path)
+    if (c == ':') c = '_';
+  return shell("dbus-send --system --print-reply --dest=org.bluez /org/bluez/" + hci +
+               " org.bluez.Adapter1.RemoveDevice objpath:" + path);
 }
 
 // Waits until the bridge's controller has no link to `addr`; how long that took, or nothing.
