@@ -3,6 +3,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/bluez/adapter.h"
 #include "platform/bluez/agent.h"
 #include "platform/bluez/bus.h"
 #include "platform/bluez/discovery.h"
@@ -125,6 +126,7 @@ Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairi
           .onInterface(bluez::deviceInterface)
           .withTimeout(pairTimeout);
     } catch (const sdbus::Error& e) {
+      bluez::awaitAdapterNews(custom->path, e);
       // Failures of the bus itself (no BlueZ, the device gone) are errors, not statuses.
       const std::string& name = e.getName();
       if (name.rfind("org.bluez.Error.", 0) != 0 && name != "org.freedesktop.DBus.Error.NoReply")
