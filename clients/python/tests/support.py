@@ -25,6 +25,15 @@ def device(addr: str, *keys: str) -> str:
     return f"device {addr}\n" + "".join(f"  {key}\n" for key in keys)
 
 
+def status(pid: int, key: str) -> int:
+    """A figure of /proc/PID/status in kB (VmRSS, VmHWM)."""
+    with open(f"/proc/{pid}/status") as lines:
+        for line in lines:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise KeyError(key)
+
+
 class BridgeCase(unittest.IsolatedAsyncioTestCase):
     """Starts bridges that end with the test; unanswered events and log lines are kept."""
 
