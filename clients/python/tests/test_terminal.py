@@ -16,7 +16,8 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 class Terminal:
     """The command on a pseudo-terminal: type into it, read what the screen shows."""
 
-    def __init__(self, case, *args, world_text=None):
+    def __init__(self, case, *args, world_text=None,
+                 program=(sys.executable, "-m", "quintel_bt")):
         env = dict(os.environ, QUINTEL_BT_EXE=sim_exe(), PYTHONPATH=os.path.join(_HERE, ".."))
         env.pop("QUINTEL_BT_WORLD", None)
         if world_text is not None:
@@ -25,7 +26,7 @@ class Terminal:
                 out.write(world_text)
             env["QUINTEL_BT_WORLD"] = path
         self.master, slave = pty.openpty()
-        self.process = subprocess.Popen([sys.executable, "-m", "quintel_bt", *args],
+        self.process = subprocess.Popen([*program, *args],
                                         stdin=slave, stdout=slave, stderr=slave, env=env)
         os.close(slave)
         case.addCleanup(os.close, self.master)
