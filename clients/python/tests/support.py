@@ -51,3 +51,23 @@ class BridgeCase(unittest.IsolatedAsyncioTestCase):
 
     async def within(self, awaitable, seconds: float = 10):
         return await asyncio.wait_for(awaitable, seconds)
+
+
+class Control:
+    """The simulated world's control channel (world key `control PATH`): the bridge connects
+    at start, and each line changes the world once it is answered "ok"."""
+
+    def __init__(self, folder: str):
+        self.path = os.path.join(folder, "control.sock")
+        self._link: "asyncio.Future" = asyncio.get_running_loop().create_future()
+
+    async def listen(self) -> "asyncio.AbstractServer":
+        def accepted(reader, writer):
+            if not self._link.done():
+                self._link.set_result((reader, writer))
+        return await asyncio.start_unix_server(accepted, self.path)
+
+    async def change(self, line: str) -> str:
+        reader, writer = await asyncio.wait_for(asyncio.shield(self._link), 10)
+        writer.write(line.encode() + b"\n")
+        return (await asyncio.wait_for(reader.readline(), 10)).decode().strip()

@@ -1,11 +1,12 @@
 """Every outcome of scan, pair and connect, and every code the bridge gives, through worlds."""
 import asyncio
 import base64
+import tempfile
 
 import quintel_bt
 from quintel_bt import errors
 
-from .support import ROBOT, BridgeCase, device, world
+from .support import ROBOT, BridgeCase, Control, device, world
 
 MESSAGES = ('message 0x80072740 "Connection refused.\\r\\n"\n'
             'message 0x80070005 "Access is denied."\n')
@@ -88,14 +89,6 @@ class Codes(BridgeCase):
             await self.within(bridge.request(send(first.addr, 1)))
         self.assertEqual(self.events, [])
 
-    async def test_without_an_adapter_every_call_fails_with_adapter_off(self):
-        bridge = await self.start("adapter absent\n" + device(ROBOT))
-        self.assertEqual(bridge.adapter, "absent")
-        for call in (collect(bridge.scan(1)), bridge.pair(ROBOT), bridge.connect(ROBOT)):
-            with self.subTest(call=call):
-                with self.assertRaises(errors.AdapterOff):
-                    await self.within(call)
-
     async def test_a_pairing_that_succeeds_shows_the_pin_it_was_asked_for(self):
         bridge = await self.start(world(
             device("00:00:00:00:00:01", "pairing pin", 'pin "007123"'),
@@ -107,3 +100,42 @@ class Codes(BridgeCase):
                 seen = []
                 await self.within(bridge.pair(addr, on_pin=seen.append))
                 self.assertEqual(seen, pins)
+
+
+class Adapter(BridgeCase):
+    async def test_without_an_adapter_every_call_fails_with_adapter_off(self):
+        bridge = await self.start("adapter absent\n" + device(ROBOT))
+        self.assertEqual(bridge.adapter, "absent")
+        for call in (collect(bridge.scan(1)), bridge.pair(ROBOT), bridge.connect(ROBOT)):
+            with self.subTest(call=call):
+                with self.assertRaises(errors.AdapterOff):
+                    await self.within(call)
+
+    async def test_the_radio_going_off_ends_everything_and_coming_back_works_again(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        control = Control(folder.name)
+        server = await control.listen()
+        self.addAsyncCleanup(server.wait_closed)
+        self.addCleanup(server.close)
+        states = []
+        bridge = await self.start(
+            world(device(ROBOT), device(OTHER, "pair-delay-ms 5000"),
+                  top=f"control {control.path}\n"), on_adapter=states.append)
+        conn = await self.within(bridge.connect(ROBOT))
+        pairing = asyncio.ensure_future(bridge.pair(OTHER))
+        await asyncio.sleep(0.05)
+        self.assertEqual(await control.change("radio off"), "ok")
+        with self.assertRaises(errors.AdapterOff):
+            await self.within(pairing)
+        await self.within(conn.closed)
+        self.assertEqual((conn.cause, bridge.adapter, states), ("ADAPTER_OFF", "off", ["off"]))
+        with self.assertRaises(errors.AdapterOff):
+            await self.within(bridge.connect(ROBOT))
+        self.assertEqual(await control.change("radio on"), "ok")
+        while bridge.adapter != "on":
+            await self.within(asyncio.sleep(0.01))
+        conn = await self.within(bridge.connect(ROBOT))
+        conn.write(b"back")
+        self.assertEqual(await self.within(conn.readexactly(4)), b"back")
+        self.assertEqual(states, ["off", "on"])
