@@ -27,7 +27,9 @@
 # Needs (Debian packages, installed by CI, never by this script):
 #   qemu-system-x86 busybox-static kmod cpio apt dpkg coreutils
 #   bluez bluez-test-tools dbus python3 python3-dbus python3-gi
-# and network access to Debian's archive on the first run (kernel package).
+#   gcc libc6-dev dpkg-dev patch xz-utils (to build the bed's btvirt)
+# and network access to Debian's archive on the first run (the kernel
+# package, bluez's source package).
 # Cache: $QUINTEL_VM_CACHE, else ${XDG_CACHE_HOME:-~/.cache}/quintel-bt-vm.
 set -euo pipefail
 

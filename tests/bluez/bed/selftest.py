@@ -552,6 +552,10 @@ def main_faults(paths, ready):
         fault("bluetoothd", how)
         check(not on_bus(), "bluetoothd %s: org.bluez left the bus" % how)
         if sock:
+            # Not a check: what the kernel does with a link whose daemon went.
+            data = os.urandom(4096)
+            got = echo_all({n1: (sock, data)}, seconds=3)[n1]
+            print("     the open link %s" % ("still carries bytes" if got == data else "ended"), flush=True)
             sock.close()
         fault("bluetoothd", "start")
         t0 = time.monotonic()
