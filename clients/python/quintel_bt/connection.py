@@ -10,7 +10,7 @@ from .errors import BridgeError, ClosedDuringRead, ConnectionClosed, WriteFailed
 
 # Bytes per send: large enough that the per-line cost stays small, small enough that the
 # window holds many sends and the bridge's store is never left idle waiting for the next.
-SEND_CHUNK = 32768
+SEND_CHUNK = 65536
 
 Bytes = Union[bytes, bytearray, memoryview]
 

@@ -118,13 +118,14 @@ def _show(robot: Serial, out: BinaryIO, hex_display: bool) -> None:
 def term(bridge: BlockingBridge, addr: str, line_mode: bool, hex_display: bool, eol: bytes,
          keys_in: BinaryIO, out: BinaryIO, err) -> int:
     robot = bridge.open(addr)
-    mode = "line mode" if line_mode else "raw mode"
-    print(f"connected to {robot.port} ({mode}); Ctrl-] leaves", file=err, flush=True)
     shower = threading.Thread(target=_show, args=(robot, out, hex_display), daemon=True)
     shower.start()
     keys_class = _WindowsKeys if os.name == "nt" else _PosixKeys
     try:
         with keys_class(keys_in, line_mode) as keys:
+            # Said once the terminal is in its mode, so that no early key is taken otherwise.
+            mode = "line mode" if line_mode else "raw mode"
+            print(f"connected to {robot.port} ({mode}); Ctrl-] leaves", file=err, flush=True)
             while robot.reason is None:
                 typed = keys.poll(POLL)
                 if typed is None:

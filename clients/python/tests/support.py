@@ -67,6 +67,10 @@ class Control:
                 self._link.set_result((reader, writer))
         return await asyncio.start_unix_server(accepted, self.path)
 
+    def close(self) -> None:
+        if self._link.done():
+            self._link.result()[1].close()
+
     async def change(self, line: str) -> str:
         reader, writer = await asyncio.wait_for(asyncio.shield(self._link), 10)
         writer.write(line.encode() + b"\n")

@@ -61,9 +61,11 @@ class Cancelled(BridgeCase):
             await asyncio.wait_for(bridge.pair(SLOW), 0.05)
         with self.assertRaises(PairingRefused):
             await self.within(bridge.pair(REFUSING))
-        await self.within(bridge.pair(SLOW))  # its own answer, not the late one
+        pins = []
+        await self.within(bridge.pair(SLOW, on_pin=pins.append))  # its own answer
         self.assertEqual([(e["t"], e["addr"]) for e in self.events],
                          [("pairing-code", SLOW), ("pair-result", SLOW)])
+        self.assertEqual(pins, ["123456"])
 
     async def test_a_cancelled_connect_is_disconnected_when_it_opens(self):
         bridge = await self.start(world(device(SLOW, "connect-delay-ms 200")))

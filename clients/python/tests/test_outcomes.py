@@ -49,8 +49,8 @@ class Codes(BridgeCase):
             device("00:00:00:00:00:02", "services-cached 0", "services-uncached 0"),
             device("00:00:00:00:00:03", "connect refuse 0x80072740"),
             device("00:00:00:00:00:04", "writer-error 0x80070005"),
-            device("00:00:00:00:00:05", "pair-status 19"),
-            device("00:00:00:00:00:06", "pair-error 0x80070005"),
+            device("00:00:00:00:00:05", "pairing confirm", "pair-status 19"),
+            device("00:00:00:00:00:06", "pairing confirm", "pair-error 0x80070005"),
             device("00:00:00:00:00:07", "phone silent", "store-delay-ms 2000"),
             device("00:00:00:00:00:08", "phone silent"),
             top=MESSAGES))
@@ -84,9 +84,10 @@ class Codes(BridgeCase):
                 self.assertTrue(e.text)
                 self.assertEqual((e.hresult, e.status), (hresult, status))
         # A send past the window of a phone whose store is slow: BUSY, and nothing of it written.
-        await self.within(bridge.request(send(first.addr, WINDOW)))
+        filling = asyncio.ensure_future(bridge.request(send(first.addr, WINDOW)))
         with self.assertRaises(errors.Busy):
             await self.within(bridge.request(send(first.addr, 1)))
+        self.assertEqual((await self.within(filling))["bytes"], WINDOW)
         self.assertEqual(self.events, [])
 
     async def test_a_pairing_that_succeeds_shows_the_pin_it_was_asked_for(self):
@@ -118,6 +119,7 @@ class Adapter(BridgeCase):
         server = await control.listen()
         self.addAsyncCleanup(server.wait_closed)
         self.addCleanup(server.close)
+        self.addCleanup(control.close)
         states = []
         bridge = await self.start(
             world(device(ROBOT), device(OTHER, "pair-delay-ms 5000"),
