@@ -29,6 +29,8 @@ class Timeouts(unittest.TestCase):
         self.addCleanup(robot.close)
         self.assertEqual(robot.write(b"one\ntw"), 6)
         robot.flush()
+        while robot.in_waiting < 6:  # the echo is back, however slow the machine
+            time.sleep(0.01)
         cases = [  # read, expected bytes, waits for the timeout
             (lambda: robot.readline(), b"one\n", False),
             (lambda: robot.readline(), b"tw", True),
@@ -39,6 +41,7 @@ class Timeouts(unittest.TestCase):
             self.assertEqual(result, expected)
             self.assertEqual(took >= 0.19, waits, took)
         robot.timeout = 0
+        self.assertEqual(robot.read(1), b"")  # never waits
         robot.write(b"abcdef")
         robot.flush()
         while robot.in_waiting < 6:

@@ -85,6 +85,7 @@ class Codes(BridgeCase):
                 self.assertEqual((e.hresult, e.status), (hresult, status))
         # A send past the window of a phone whose store is slow: BUSY, and nothing of it written.
         filling = asyncio.ensure_future(bridge.request(send(first.addr, WINDOW)))
+        await asyncio.sleep(0)  # its send goes out first
         with self.assertRaises(errors.Busy):
             await self.within(bridge.request(send(first.addr, 1)))
         self.assertEqual((await self.within(filling))["bytes"], WINDOW)
