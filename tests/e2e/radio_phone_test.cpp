@@ -1,6 +1,7 @@
 // What robots' phones do to a running bridge, steered through the world's control channel: a
 // phone switched off (or out of range) in the middle of a transfer, and a second phone right
 // after the first.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,78 @@ TEST(SecondPhone, RightAfterTheFirstPairsConnectsAndCarriesItsOwnBytes) {
                                     R"({"t":"pair-result","addr":")" + phoneB + R"(","ok":true})",
                                     connected(phoneB)));
   expectEcho(bridge, "second phone");
+  EXPECT_EQ(bridge.drainEvents(), std::vector<std::string>{});
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
+// Protocol 2: two phones' links at once; one phone goes and comes back while the other's link
+// carries on untouched.
+TEST(TwoPhones, OneLostTheOtherCarriesOnAndTheFirstConnectsAgainOnceBack) {
+  ControlChannel control;
+  BridgeProcess bridge({.world = control.worldLine() + wire::world({{phoneA, ""}, {phoneB, ""}})});
+  ASSERT_EQ(bridge.nextEvent(), ready);
+  bridge.send(R"({"t":"hello","protocol":2})");
+  ASSERT_TRUE(bridge.waitEvent("hello"));
+  int id = 0;
+  auto connect = [&](const std::string& addr) {
+    bridge.send(R"({"t":"connect","id":)" + std::to_string(++id) + R"(,"addr":")" + addr + R"("})");
+    EXPECT_EQ(bridge.nextEvent(),
+              R"({"t":"connected","id":)" + std::to_string(id) + R"(,"addr":")" + addr + R"("})");
+  };
+  // Sends to each phone in turn: every send acknowledged, each phone's echo on its own link,
+  // in order (echoes that meet may share a data event).
+  auto exchange = [&](const std::vector<std::string>& phones) {
+    std::vector<std::string> acks, gotAcks;
+    std::map<std::string, std::string> expected, got;
+    for (const auto& addr : phones) {
+      std::string bytes = "to " + addr + " #" + std::to_string(++id);
+      bridge.send(R"({"t":"send","id":)" + std::to_string(id) + R"(,"addr":")" + addr +
+                  R"(","b64":")" + wire::base64(bytes) + R"("})");
+      acks.push_back(R"({"t":"sent","id":)" + std::to_string(id) + R"(,"addr":")" + addr +
+                     R"(","bytes":)" + std::to_string(bytes.size()) + "}");
+      expected[addr] += bytes;
+    }
+    auto pending = [&] {
+      if (gotAcks.size() < acks.size()) return true;
+      for (const auto& [addr, bytes] : expected)
+        if (got[addr].size() < bytes.size()) return true;
+      return false;
+    };
+    while (pending()) {
+      auto event = bridge.nextEvent();
+      ASSERT_TRUE(event) << "an acknowledgement or an echo is missing";
+      static const std::string head = R"({"t":"data","addr":")";
+      if (event->rfind(head, 0) != 0) {
+        gotAcks.push_back(*event);
+        continue;
+      }
+      std::string addr = event->substr(head.size(), phoneA.size());
+      std::string b64 = event->substr(head.size() + addr.size() + 9);
+      b64.resize(b64.size() - 2);
+      ASSERT_EQ(event->substr(head.size() + addr.size(), 9), R"(","b64":")");
+      got[addr] += wire::unbase64(b64).value_or("?");
+    }
+    EXPECT_THAT(gotAcks, testing::UnorderedElementsAreArray(acks));
+    EXPECT_EQ(got, expected);
+  };
+  connect(phoneA);
+  connect(phoneB);
+  exchange({phoneA, phoneB, phoneA, phoneB});
+
+  ASSERT_EQ(control.send("phone " + phoneA + " off"), "ok");
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"closed","addr":")" + phoneA +
+                                    R"(","code":"LINK_LOST","reason":"соединение закрыто"})");
+  bridge.send(R"({"t":"send","id":"late","addr":")" + phoneA + R"(","b64":"AA=="})");
+  auto refused = bridge.nextEvent();
+  ASSERT_TRUE(refused);
+  EXPECT_THAT(*refused, HasSubstr(R"({"t":"error","id":"late",)"));
+  EXPECT_THAT(*refused, HasSubstr(R"("code":"NOT_CONNECTED")"));
+  exchange({phoneB, phoneB});
+
+  ASSERT_EQ(control.send("phone " + phoneA + " on"), "ok");
+  connect(phoneA);
+  exchange({phoneA, phoneB, phoneB, phoneA});
   EXPECT_EQ(bridge.drainEvents(), std::vector<std::string>{});
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
