@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "platform/bluez/bus.h"
 #include "platform/bluez/translate.h"
@@ -25,11 +27,16 @@ struct Callbacks {
   std::mutex lock;  // guards everything below
   std::unique_ptr<sdbus::IObject> agent;
   std::unique_ptr<sdbus::IObject> profile;
-  bool agentRegistered = false;
-  bool profileRegistered = false;
+  // The service's owner (serviceGeneration) each is registered with: one that restarted
+  // knows neither.
+  std::optional<uint64_t> agentRegistered;
+  std::optional<uint64_t> profileRegistered;
+  bool agentWanted = false;  // registered once, so registered again with a new owner
+  bool profileWanted = false;
   std::map<std::string, std::weak_ptr<PairingRun>> runs;
   std::map<std::string, int> sockets;  // handed over, not yet taken
   std::vector<std::function<void(const std::string&)>> disconnectionHandlers;
+  std::condition_variable pairingEnded;  // a route in `runs` ended
 };
 
 // Never destroyed: the dispatch thread may still call in while the process ends.
@@ -77,7 +84,7 @@ void exportAgent(sdbus::IConnection& connection, Callbacks& c) {
   o.registerMethod("Release").onInterface(agent).implementedAs([] {
     auto& c = callbacks();
     std::lock_guard guard(c.lock);
-    c.agentRegistered = false;
+    c.agentRegistered.reset();
   });
   o.registerMethod("RequestConfirmation")
       .onInterface(agent)
@@ -128,7 +135,7 @@ void exportProfile(sdbus::IConnection& connection, Callbacks& c) {
   o.registerMethod("Release").onInterface(profile).implementedAs([] {
     auto& c = callbacks();
     std::lock_guard guard(c.lock);
-    c.profileRegistered = false;
+    c.profileRegistered.reset();
   });
   o.registerMethod("NewConnection")
       .onInterface(profile)
@@ -166,9 +173,10 @@ void exportCallbackObjects(sdbus::IConnection& connection) {
 
 void ensureAgent() {
   auto& c = callbacks();
+  const uint64_t generation = serviceGeneration();
   {
     std::lock_guard guard(c.lock);
-    if (c.agentRegistered) return;
+    if (c.agentRegistered == generation) return;
   }
   try {
     proxy("/org/bluez")
@@ -180,22 +188,43 @@ void ensureAgent() {
     if (e.getName() != "org.bluez.Error.AlreadyExists") throw;
   }
   std::lock_guard guard(c.lock);
-  c.agentRegistered = true;
+  c.agentRegistered = generation;
+  c.agentWanted = true;
 }
 
 std::shared_ptr<void> routeAgentRequests(const std::string& device, PairingRun run) {
   auto shared = std::make_shared<PairingRun>(std::move(run));
   auto& c = callbacks();
-  std::lock_guard guard(c.lock);
-  c.runs[device] = shared;
-  return shared;
+  {
+    std::lock_guard guard(c.lock);
+    c.runs[device] = shared;
+  }
+  // The route ends with the last copy of the token; whoever waits for the pairing goes on.
+  return std::shared_ptr<void>(nullptr, [shared, device](void*) mutable {
+    auto& c = callbacks();
+    std::lock_guard guard(c.lock);
+    auto it = c.runs.find(device);
+    if (it != c.runs.end() && it->second.lock() == shared) c.runs.erase(it);
+    shared.reset();
+    c.pairingEnded.notify_all();
+  });
+}
+
+void awaitPairing(const std::string& device, std::chrono::milliseconds limit) {
+  auto& c = callbacks();
+  std::unique_lock guard(c.lock);
+  c.pairingEnded.wait_for(guard, limit, [&] {
+    auto it = c.runs.find(device);
+    return it == c.runs.end() || it->second.expired();
+  });
 }
 
 void ensureProfile() {
   auto& c = callbacks();
+  const uint64_t generation = serviceGeneration();
   {
     std::lock_guard guard(c.lock);
-    if (c.profileRegistered) return;
+    if (c.profileRegistered == generation) return;
   }
   // A client only: BlueZ connects to the phone's record on ConnectProfile and never on its
   // own. The link's security is the phone's to ask for, as with a plain RFCOMM socket; BlueZ
@@ -217,7 +246,24 @@ void ensureProfile() {
       throw;
   }
   std::lock_guard guard(c.lock);
-  c.profileRegistered = true;
+  c.profileRegistered = generation;
+  c.profileWanted = true;
+}
+
+void registerAgain() {
+  auto& c = callbacks();
+  bool agent, profile;
+  {
+    std::lock_guard guard(c.lock);
+    agent = c.agentWanted;
+    profile = c.profileWanted;
+  }
+  // A service still starting may not take them yet; the next pair or connect tries again.
+  try {
+    if (agent) ensureAgent();
+    if (profile) ensureProfile();
+  } catch (const sdbus::Error&) {
+  }
 }
 
 int takeHandedOverSocket(const std::string& device) {

@@ -1,6 +1,8 @@
 #pragma once
 // The backend's own objects on the bus that BlueZ calls back: the pairing agent and the
-// serial-port client profile. Each is exported and registered with BlueZ once, on first use.
+// serial-port client profile. Each is exported once and registered with BlueZ on first use, and
+// again with a service that restarted.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,12 +25,19 @@ void ensureAgent();
 // The agent's questions about `device` go to `run` until the returned token is dropped.
 std::shared_ptr<void> routeAgentRequests(const std::string& device, PairingRun run);
 
+// Waits, up to `limit`, until no pairing of this process with `device` is under way.
+void awaitPairing(const std::string& device, std::chrono::milliseconds limit);
+
 // Registers the serial-port client profile with BlueZ if that has not happened yet.
 void ensureProfile();
 // The socket NewConnection handed over for `device`, taken out (-1 when none came).
 int takeHandedOverSocket(const std::string& device);
 // Called when BlueZ asks to end the profile's connection to `device` (on the dispatch thread).
 void onDisconnectionRequested(std::function<void(const std::string& device)> handler);
+
+// Registers again, with a service that restarted, the agent and the profile registered with an
+// earlier one; failures are left for the next pair or connect.
+void registerAgain();
 
 // The object paths this process exports.
 inline constexpr const char* agentPath = "/org/quintel/bt/agent";

@@ -1,5 +1,6 @@
 #include "platform/bluez/bus.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -13,13 +14,20 @@ namespace bluez {
 namespace {
 
 using AddedHandler = std::function<void(const std::string&, const Interfaces&)>;
+using RemovedHandler = std::function<void(const std::string&, const std::vector<std::string>&)>;
+using ChangedHandler = std::function<void(const std::string&, const Properties&)>;
+using OwnerHandler = std::function<void(bool)>;
 
 struct Bus {
   std::unique_ptr<sdbus::IConnection> connection;
   std::unique_ptr<sdbus::IProxy> objectManager;
-  std::mutex lock;  // guards proxies and added
+  std::mutex lock;  // guards proxies and the handlers
   std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies;
   std::vector<AddedHandler> added;
+  std::vector<RemovedHandler> removed;
+  std::vector<ChangedHandler> changed;
+  std::vector<OwnerHandler> owner;
+  std::atomic<uint64_t> generation{0};
 };
 
 std::mutex busLock;  // guards the creation of the bus
@@ -27,28 +35,83 @@ std::mutex busLock;  // guards the creation of the bus
 // process ends.
 Bus* theBus = nullptr;
 
+// Calls the handlers in `list` with `args`, outside the lock (a handler may register another).
+template <typename Handler, typename... Args>
+void raise(Bus& b, std::vector<Handler> Bus::*list, const Args&... args) {
+  std::vector<Handler> handlers;
+  {
+    std::lock_guard guard(b.lock);
+    handlers = b.*list;
+  }
+  for (const auto& handler : handlers) handler(args...);
+}
+
+// Every match is added before the dispatch thread starts: sd-bus is not to be driven from
+// two threads at once.
+void subscribe(Bus& b) {
+  const char* objectManager = "org.freedesktop.DBus.ObjectManager";
+  b.objectManager->uponSignal("InterfacesAdded")
+      .onInterface(objectManager)
+      .call([&b](const sdbus::ObjectPath& path, const Interfaces& interfaces) {
+        raise(b, &Bus::added, std::string(path), interfaces);
+      });
+  b.objectManager->uponSignal("InterfacesRemoved")
+      .onInterface(objectManager)
+      .call([&b](const sdbus::ObjectPath& path, const std::vector<std::string>& interfaces) {
+        raise(b, &Bus::removed, std::string(path), interfaces);
+      });
+  b.objectManager->finishRegistration();
+  // Any adapter's properties: the paths are not known in advance and may change.
+  b.connection->addMatch(
+      std::string("type='signal',sender='") + service + "',interface='" + propertiesInterface +
+          "',member='PropertiesChanged',arg0='" + adapterInterface + "'",
+      [&b](sdbus::Message& message) {
+        std::string interface;
+        Properties properties;
+        try {
+          message >> interface >> properties;
+        } catch (const sdbus::Error&) {
+          return;  // not the signal's documented shape
+        }
+        raise(b, &Bus::changed, message.getPath(), properties);
+      },
+      sdbus::floating_slot);
+  b.connection->addMatch(
+      std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                  "member='NameOwnerChanged',arg0='") +
+          service + "'",
+      [&b](sdbus::Message& message) {
+        std::string name, before, after;
+        try {
+          message >> name >> before >> after;
+        } catch (const sdbus::Error&) {
+          return;
+        }
+        if (name != service) return;
+        ++b.generation;
+        raise(b, &Bus::owner, !after.empty());
+      },
+      sdbus::floating_slot);
+}
+
 Bus& bus() {
   std::lock_guard guard(busLock);
   if (theBus) return *theBus;
   auto created = std::make_unique<Bus>();
   created->connection = sdbus::createSystemBusConnection();
   created->objectManager = sdbus::createProxy(*created->connection, service, "/");
-  Bus* raw = created.get();
-  created->objectManager->uponSignal("InterfacesAdded")
-      .onInterface("org.freedesktop.DBus.ObjectManager")
-      .call([raw](const sdbus::ObjectPath& path, const Interfaces& interfaces) {
-        std::vector<AddedHandler> handlers;
-        {
-          std::lock_guard guard(raw->lock);
-          handlers = raw->added;
-        }
-        for (const auto& handler : handlers) handler(path, interfaces);
-      });
-  created->objectManager->finishRegistration();
+  subscribe(*created);
   exportCallbackObjects(*created->connection);
   created->connection->enterEventLoopAsync();
   theBus = created.release();
   return *theBus;
+}
+
+template <typename Handler>
+void add(std::vector<Handler> Bus::*list, Handler handler) {
+  Bus& b = bus();
+  std::lock_guard guard(b.lock);
+  (b.*list).push_back(std::move(handler));
 }
 
 }  // namespace
@@ -72,12 +135,6 @@ ManagedObjects managedObjects() {
       .onInterface("org.freedesktop.DBus.ObjectManager")
       .storeResultsTo(objects);
   return objects;
-}
-
-std::string firstAdapter(const ManagedObjects& objects) {
-  for (const auto& [path, interfaces] : objects)
-    if (interfaces.count(adapterInterface)) return path;
-  return {};
 }
 
 std::vector<std::pair<std::string, const Properties*>> devicesOf(const ManagedObjects& objects,
@@ -128,9 +185,23 @@ bool isMissingObject(const sdbus::Error& error) {
 }
 
 void onInterfacesAdded(AddedHandler handler) {
-  Bus& b = bus();
-  std::lock_guard guard(b.lock);
-  b.added.push_back(std::move(handler));
+  add(&Bus::added, std::move(handler));
+}
+
+void onInterfacesRemoved(RemovedHandler handler) {
+  add(&Bus::removed, std::move(handler));
+}
+
+void onAdapterChanged(ChangedHandler handler) {
+  add(&Bus::changed, std::move(handler));
+}
+
+void onServiceOwner(OwnerHandler handler) {
+  add(&Bus::owner, std::move(handler));
+}
+
+uint64_t serviceGeneration() {
+  return bus().generation;
 }
 
 }  // namespace bluez

@@ -37,8 +37,8 @@ sdbus::IProxy& proxy(const std::string& path);
 
 // Every object BlueZ has, with its interfaces and their properties.
 ManagedObjects managedObjects();
-// The first adapter's path in BlueZ's order of paths, or empty when there is none.
-std::string firstAdapter(const ManagedObjects& objects);
+// The adapter in use among `objects` (adapter.cpp says which), or empty when there is none.
+std::string adapterPath(const ManagedObjects& objects);
 // Device1 objects directly under `adapter`.
 std::vector<std::pair<std::string, const Properties*>> devicesOf(const ManagedObjects& objects,
                                                                  const std::string& adapter);
@@ -62,8 +62,19 @@ platform::hresult_error errnoError(int error);
 // True for the errors that say an object (a device) is not there.
 bool isMissingObject(const sdbus::Error& error);
 
-// Called at each interface BlueZ adds under any path (on the dispatch thread).
+// BlueZ's signals. Each handler runs on the dispatch thread, so it must not block.
+// Interfaces added under any path.
 void onInterfacesAdded(std::function<void(const std::string& path, const Interfaces&)> handler);
+// Interfaces removed from any path.
+void onInterfacesRemoved(
+    std::function<void(const std::string& path, const std::vector<std::string>&)> handler);
+// Properties of an adapter that changed, with their new values.
+void onAdapterChanged(std::function<void(const std::string& path, const Properties&)> handler);
+// The service gained an owner (bluetoothd started) or lost it (it ended, however it ended).
+void onServiceOwner(std::function<void(bool present)> handler);
+// Counts the service's owners since the bus was opened: what was registered with an earlier
+// one is gone.
+uint64_t serviceGeneration();
 
 // Runs `body` on a platform thread and completes the operation there with what it returns or
 // throws. The body may make blocking calls.

@@ -3,16 +3,20 @@
 // non-blocking, and every wait on it is a poll on a platform thread that a close wakes.
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/bluez/agent.h"
 #include "platform/bluez/bus.h"
+#include "platform/bluez/discovery.h"
 #include "platform/bluez/objects.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
@@ -25,11 +29,53 @@ namespace {
 // How long a ConnectProfile may take: paging, the service search and the RFCOMM channel.
 constexpr auto connectTimeout = std::chrono::seconds(60);
 
+// The ACL link's state as the kernel keeps it, asked through an HCI socket (no privilege needed
+// to list a controller's connections).
+struct HciConnInfo {
+  uint16_t handle;
+  uint8_t bdaddr[6];
+  uint8_t type;
+  uint8_t out;
+  uint16_t state;
+  uint32_t linkMode;
+};
+struct HciConnListRequest {
+  uint16_t devId;
+  uint16_t count;
+  HciConnInfo info[16];
+};
+constexpr int btprotoHci = 1;
+constexpr uint8_t aclLink = 1;
+constexpr uint16_t btConnected = 1;
+constexpr unsigned long hciGetConnList = _IOR('H', 212, int);
+
+// Whether controller `devId` has a live ACL link to `address`; true when it cannot be told.
+bool aclUp(int devId, uint64_t address) {
+  int fd = ::socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, btprotoHci);
+  if (fd < 0) return true;
+  HciConnListRequest request{};
+  request.devId = static_cast<uint16_t>(devId);
+  request.count = std::size(request.info);
+  int result = ::ioctl(fd, hciGetConnList, &request);
+  ::close(fd);
+  if (result < 0) return true;
+  for (size_t i = 0; i < request.count && i < std::size(request.info); ++i) {
+    const auto& info = request.info[i];
+    uint64_t peer = 0;
+    for (int b = 5; b >= 0; --b) peer = peer << 8 | info.bdaddr[b];
+    if (info.type == aclLink && peer == address) return info.state == btConnected;
+  }
+  return false;
+}
+
 // One RFCOMM socket and the means to wake whoever waits on it.
 class Channel {
  public:
   Channel(std::string device, int fd)
-      : device_(std::move(device)), fd_(fd), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      : device_(std::move(device)),
+        link_(bluez::parseDevicePath(device_)),
+        fd_(fd),
+        wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   // A link nobody holds any more is of no use: it ends with the last reference.
   ~Channel() {
     if (!closed_) ::shutdown(fd_, SHUT_RDWR);
@@ -53,17 +99,20 @@ class Channel {
   }
   bool closed() const { return closed_; }
 
-  // Up to out.size() bytes once there are some; 0 at the end of the stream.
+  // Up to out.size() bytes once there are some; 0 when the phone ended the stream; a failure
+  // when the link itself was lost.
   size_t receive(std::span<uint8_t> out) {
+    bool hungUp = false;
     for (;;) {
       if (closed_) throw canceled();
       ssize_t n = ::recv(fd_, out.data(), out.size(), 0);
       if (n >= 0) return static_cast<size_t>(n);
       if (errno == EINTR) continue;
-      // A link the phone dropped ends the stream as a close does.
-      if (errno == ECONNRESET || errno == ENOTCONN) return 0;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) throw errnoFailure(errno);
-      await(POLLIN);
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return ended(errno);
+      // The kernel reports a link's end once, to whichever call comes first; after a send took
+      // it, reads find nothing for ever, and only the hang-up tells.
+      if (hungUp) return ended(failure_ ? failure_.load() : ECONNRESET);
+      hungUp = (await(POLLIN) & (POLLHUP | POLLERR)) != 0;
     }
   }
 
@@ -77,7 +126,11 @@ class Channel {
         continue;
       }
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) throw errnoFailure(errno);
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        int expected = 0;
+        failure_.compare_exchange_strong(expected, errno);
+        throw errnoFailure(errno);
+      }
       await(POLLOUT);
     }
   }
@@ -86,16 +139,29 @@ class Channel {
   static hresult_error canceled() { return bluez::errnoError(ECANCELED); }
   static hresult_error errnoFailure(int error) { return bluez::errnoError(error); }
 
-  void await(short events) {
+  // A reset is how the kernel reports both the phone closing its socket and the link dropping
+  // (the phone switched off or its radio turned off). The ACL link tells them apart: it outlives
+  // a closed channel by seconds, while a dropped link is gone by the time the socket hears of it.
+  size_t ended(int error) {
+    if (error == ENOTCONN) return 0;
+    if (error == ECONNRESET && (!link_ || aclUp(link_->controller, link_->address))) return 0;
+    throw errnoFailure(error);
+  }
+
+  // The poll's events on the socket (0 when woken by a close).
+  short await(short events) {
     pollfd fds[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
     while (::poll(fds, wake_ >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
     }
+    return fds[0].revents;
   }
 
   std::string device_;
+  std::optional<bluez::DevicePathParts> link_;
   int fd_;
   int wake_;
   std::atomic<bool> closed_{false};
+  std::atomic<int> failure_{0};  // the first failed send's errno
 };
 
 }  // namespace
@@ -181,6 +247,9 @@ void remember(const std::shared_ptr<Channel>& channel) {
 // device's records for it (browsing all of them first when it never has), opens the RFCOMM
 // channel and hands the socket over in NewConnection before the call returns.
 std::shared_ptr<Channel> openProfile(const std::string& path) {
+  // A connect sent while the same phone is still pairing would meet the pairing's link in the
+  // making ("busy"); it waits for the pairing's verdict instead.
+  bluez::awaitPairing(path, connectTimeout);
   bluez::ensureProfile();
   // A socket left over from a connect that gave up is no answer to this one.
   if (int stale = bluez::takeHandedOverSocket(path); stale >= 0) ::close(stale);
@@ -245,16 +314,11 @@ std::shared_ptr<Channel> channelOf(const Ref<StreamSocket>& socket) {
 }  // namespace
 
 Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
-  return bluez::onPlatformThread<Ref<BluetoothDevice>>(
-      [path = toUtf8(id)]() -> Ref<BluetoothDevice> {
-        try {
-          bluez::deviceProperties(path);
-        } catch (const sdbus::Error& e) {
-          if (bluez::isMissingObject(e)) return nullptr;
-          throw;
-        }
-        return std::make_shared<BluetoothDevice>(BluetoothDevice{path});
-      });
+  return bluez::onPlatformThread<Ref<BluetoothDevice>>([id = toUtf8(id)]() -> Ref<BluetoothDevice> {
+    std::string path = bluez::findDevice(id);
+    if (path.empty()) return nullptr;
+    return std::make_shared<BluetoothDevice>(BluetoothDevice{path});
+  });
 }
 
 String connectionServiceName(const Ref<RfcommDeviceService>&) {

@@ -8,7 +8,10 @@
 //
 // The search: with an inquiry it runs a BR/EDR discovery for multiplier x 1.28 s, then lists
 // every Device1 under the adapter, heard now or remembered from before.
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "platform/bluez/bus.h"
+#include "platform/bluez/discovery.h"
 #include "platform/bluez/objects.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
@@ -109,42 +113,6 @@ void subscribe(const std::shared_ptr<DeviceWatcher>& watcher) {
   if (first) bluez::onInterfacesAdded(onAdded);
 }
 
-// Discovery sessions of this process: BlueZ keeps one per client, so overlapping scans share
-// it and the last one to end stops it.
-struct Discovery {
-  std::mutex lock;
-  int users = 0;
-};
-
-Discovery& discovery() {
-  static auto* instance = new Discovery;
-  return *instance;
-}
-
-void beginDiscovery(const std::string& adapter) {
-  auto& d = discovery();
-  std::lock_guard guard(d.lock);
-  if (d.users == 0) {
-    auto& a = bluez::proxy(adapter);
-    std::map<std::string, sdbus::Variant> filter{
-        {"Transport", sdbus::Variant(std::string("bredr"))}};
-    a.callMethod("SetDiscoveryFilter").onInterface(bluez::adapterInterface).withArguments(filter);
-    a.callMethod("StartDiscovery").onInterface(bluez::adapterInterface);
-  }
-  ++d.users;
-}
-
-void endDiscovery(const std::string& adapter) {
-  auto& d = discovery();
-  std::lock_guard guard(d.lock);
-  if (--d.users > 0) return;
-  try {
-    bluez::proxy(adapter).callMethod("StopDiscovery").onInterface(bluez::adapterInterface);
-  } catch (const sdbus::Error&) {
-    // Already stopped (the adapter went away or was powered off): nothing left to end.
-  }
-}
-
 // The name a search record carries: the user's alias, else the remote name, else none (the
 // core then shows the address). BlueZ's made-up alias, the address with dashes, is no name.
 String deviceName(const bluez::Properties& properties, const std::string& address) {
@@ -193,7 +161,7 @@ void startWatcher(const Ref<DeviceWatcher>& watcher) {
       watcher->abort(run);
       return;
     }
-    std::string adapter = bluez::firstAdapter(objects);
+    std::string adapter = bluez::adapterPath(objects);
     {
       std::lock_guard guard(watcher->lock);
       watcher->adapter = adapter;
@@ -220,7 +188,7 @@ String deviceInformationId(const Ref<DeviceInformation>& info) {
 DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo& info) {
   std::vector<DeviceSearchInfo> results;
   try {
-    std::string adapter = bluez::firstAdapter(bluez::managedObjects());
+    std::string adapter = bluez::adapterPath(bluez::managedObjects());
     if (adapter.empty()) {
       posix::setLastError(errorDeviceNotConnected);
       return nullptr;
@@ -230,9 +198,9 @@ DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo
         posix::setLastError(errorInvalidParameter);
         return nullptr;
       }
-      beginDiscovery(adapter);
+      bluez::beginDiscovery(adapter);
       std::this_thread::sleep_for(std::chrono::microseconds(1280000) * params.timeoutMultiplier);
-      endDiscovery(adapter);
+      bluez::endDiscovery(adapter);
     }
     bluez::ManagedObjects objects = bluez::managedObjects();
     for (const auto& [path, properties] : bluez::devicesOf(objects, adapter)) {
@@ -257,3 +225,128 @@ DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo
 }
 
 }  // namespace platform
+
+namespace bluez {
+
+namespace {
+
+// How long a device BlueZ forgot is looked for: one inquiry of the standard length. A phone in
+// range and discoverable answers within a few seconds; an address nobody has ends no sooner.
+constexpr auto findPatience = std::chrono::milliseconds(10240);
+
+// Discovery sessions of this process.
+struct Discovery {
+  std::mutex lock;
+  int users = 0;
+};
+
+Discovery& discovery() {
+  static auto* instance = new Discovery;
+  return *instance;
+}
+
+// Devices being looked for, by path, and whether BlueZ listed them since.
+struct Sought {
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::map<std::string, int> paths;  // path, lookups waiting for it
+  std::set<std::string> found;
+};
+
+Sought& sought() {
+  static auto* instance = [] {
+    auto* created = new Sought;
+    // On the dispatch thread: only notes the arrival.
+    onInterfacesAdded([created](const std::string& path, const Interfaces& interfaces) {
+      if (!interfaces.count(deviceInterface)) return;
+      std::lock_guard guard(created->lock);
+      if (!created->paths.count(path)) return;
+      created->found.insert(path);
+      created->arrived.notify_all();
+    });
+    return created;
+  }();
+  return *instance;
+}
+
+bool listed(const std::string& path) {
+  try {
+    deviceProperties(path);
+    return true;
+  } catch (const sdbus::Error& e) {
+    if (isMissingObject(e)) return false;
+    throw;
+  }
+}
+
+std::string discoverDevice(const std::string& adapter, uint64_t address) {
+  std::string path = devicePath(adapter, address);
+  auto& s = sought();
+  {
+    std::lock_guard guard(s.lock);
+    ++s.paths[path];
+  }
+  bool found = false, discovering = false;
+  try {
+    beginDiscovery(adapter);
+    discovering = true;
+    // Listed between the caller's look and the discovery's start.
+    found = listed(path);
+    std::unique_lock guard(s.lock);
+    found = found || s.arrived.wait_for(guard, findPatience, [&] { return s.found.count(path); });
+  } catch (const sdbus::Error&) {
+    // The adapter cannot discover (off, or gone): the device is not to be found.
+  }
+  if (discovering) endDiscovery(adapter);
+  std::lock_guard guard(s.lock);
+  if (--s.paths[path] == 0) {
+    s.paths.erase(path);
+    s.found.erase(path);
+  }
+  return found ? path : std::string();
+}
+
+}  // namespace
+
+void beginDiscovery(const std::string& adapter) {
+  auto& d = discovery();
+  std::lock_guard guard(d.lock);
+  // Asked again even when a session of ours runs: a service that restarted meanwhile forgot it.
+  auto& a = proxy(adapter);
+  std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("bredr"))}};
+  a.callMethod("SetDiscoveryFilter").onInterface(adapterInterface).withArguments(filter);
+  try {
+    a.callMethod("StartDiscovery").onInterface(adapterInterface);
+  } catch (const sdbus::Error& e) {
+    if (e.getName() != "org.bluez.Error.InProgress") throw;
+  }
+  ++d.users;
+}
+
+void endDiscovery(const std::string& adapter) {
+  auto& d = discovery();
+  std::lock_guard guard(d.lock);
+  if (--d.users > 0) return;
+  try {
+    proxy(adapter).callMethod("StopDiscovery").onInterface(adapterInterface);
+  } catch (const sdbus::Error&) {
+    // Already stopped (the adapter went away or was powered off): nothing left to end.
+  }
+}
+
+std::string findDevice(uint64_t address) {
+  ManagedObjects objects = managedObjects();
+  std::string adapter = adapterPath(objects);
+  if (adapter.empty()) return {};
+  for (const auto& [path, properties] : devicesOf(objects, adapter))
+    if (parseAddress(value<std::string>(*properties, "Address")) == address) return path;
+  return discoverDevice(adapter, address);
+}
+
+std::string findDevice(const std::string& path) {
+  auto parts = parseDevicePath(path);
+  if (!parts) return listed(path) ? path : std::string();
+  return findDevice(parts->address);
+}
+
+}  // namespace bluez

@@ -5,6 +5,7 @@
 
 #include "platform/bluez/agent.h"
 #include "platform/bluez/bus.h"
+#include "platform/bluez/discovery.h"
 #include "platform/bluez/objects.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
@@ -33,13 +34,13 @@ struct DeviceInformationCustomPairing {
   posix::PairingHandlers requested;
 };
 
+// A device BlueZ forgot since the scan that found it is looked for again, as Windows still
+// knows it then.
 Async<Ref<BluetoothDevice>> bluetoothDeviceFromAddressAsync(uint64_t address) {
   return bluez::onPlatformThread<Ref<BluetoothDevice>>([address]() -> Ref<BluetoothDevice> {
-    bluez::ManagedObjects objects = bluez::managedObjects();
-    for (const auto& [path, properties] : bluez::devicesOf(objects, bluez::firstAdapter(objects)))
-      if (bluez::parseAddress(bluez::value<std::string>(*properties, "Address")) == address)
-        return std::make_shared<BluetoothDevice>(BluetoothDevice{path});
-    return nullptr;
+    std::string path = bluez::findDevice(address);
+    if (path.empty()) return nullptr;
+    return std::make_shared<BluetoothDevice>(BluetoothDevice{path});
   });
 }
 
@@ -49,8 +50,10 @@ Ref<DeviceInformation> bluetoothDeviceInformation(const Ref<BluetoothDevice>& de
 
 Async<Ref<DeviceInformation>> createFromIdAsync(const String& id) {
   return bluez::onPlatformThread<Ref<DeviceInformation>>(
-      [path = pathOf(id)]() -> Ref<DeviceInformation> {
+      [id = pathOf(id)]() -> Ref<DeviceInformation> {
         try {
+          std::string path = bluez::findDevice(id);
+          if (path.empty()) return nullptr;
           bluez::Properties properties = bluez::deviceProperties(path);
           return std::make_shared<DeviceInformation>(
               DeviceInformation{path, bluez::value<bool>(properties, "Paired")});

@@ -1,5 +1,5 @@
 // Process start-up on BlueZ: the backend's name and the adapter probe. The standard streams
-// and the executable's directory are src/platform/posix's.
+// and the executable's directory are src/platform/posix's; the adapter's state, adapter.cpp's.
 #include "platform/bluez/bus.h"
 #include "platform/platform.h"
 
@@ -18,11 +18,6 @@ const char* backendKind() {
   return "bluez";
 }
 
-// Not followed yet: the adapter is taken to be on.
-AdapterState watchAdapter(std::function<void(AdapterState)>) {
-  return AdapterState::on;
-}
-
 // No apartment to join. The bus is opened at the adapter probe, so that a machine without
 // a system bus or BlueZ still starts and says why in the log.
 bool joinMultithreadedApartment() {
@@ -32,7 +27,7 @@ bool joinMultithreadedApartment() {
 Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
   return bluez::onPlatformThread<Ref<BluetoothAdapter>>([]() -> Ref<BluetoothAdapter> {
     bluez::ManagedObjects objects = bluez::managedObjects();
-    std::string path = bluez::firstAdapter(objects);
+    std::string path = bluez::adapterPath(objects);
     if (path.empty()) return nullptr;
     const auto& properties = objects[sdbus::ObjectPath(path)][bluez::adapterInterface];
     return std::make_shared<BluetoothAdapter>(

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 namespace bluez {
@@ -126,6 +127,30 @@ std::string dashedAddress(std::string_view address) {
   std::string text(address);
   std::replace(text.begin(), text.end(), ':', '-');
   return text;
+}
+
+std::string devicePath(std::string_view adapter, uint64_t address) {
+  std::string path = std::string(adapter) + "/dev_" + addressText(address);
+  std::replace(path.begin() + static_cast<ptrdiff_t>(adapter.size()), path.end(), ':', '_');
+  return path;
+}
+
+std::optional<DevicePathParts> parseDevicePath(std::string_view path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  std::string_view adapter = path.substr(0, slash), device = path.substr(slash + 1);
+  adapter = adapter.substr(adapter.rfind('/') + 1);
+  if (adapter.substr(0, 3) != "hci" || device.substr(0, 4) != "dev_") return std::nullopt;
+  int controller = 0;
+  auto [end, error] =
+      std::from_chars(adapter.data() + 3, adapter.data() + adapter.size(), controller);
+  if (error != std::errc() || end != adapter.data() + adapter.size() || adapter.size() == 3)
+    return std::nullopt;
+  std::string text(device.substr(4));
+  std::replace(text.begin(), text.end(), '_', ':');
+  auto address = parseAddress(text);
+  if (!address) return std::nullopt;
+  return DevicePathParts{controller, *address};
 }
 
 std::u16string toUtf16(std::string_view utf8) {

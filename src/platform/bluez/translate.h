@@ -16,6 +16,16 @@ std::optional<uint64_t> parseAddress(std::string_view text);
 // The Alias BlueZ makes up for a device without a name: the address with dashes.
 std::string dashedAddress(std::string_view address);
 
+// BlueZ's object path of the device with `address` under `adapter`:
+// /org/bluez/hci0/dev_00_AA_01_01_00_01.
+std::string devicePath(std::string_view adapter, uint64_t address);
+// What a device's path says: its controller's number (hciN) and the device's address.
+struct DevicePathParts {
+  int controller;
+  uint64_t address;
+};
+std::optional<DevicePathParts> parseDevicePath(std::string_view path);
+
 // UTF-8 from D-Bus to the seam's UTF-16; a byte that is not part of a valid sequence becomes
 // U+FFFD.
 std::u16string toUtf16(std::string_view utf8);

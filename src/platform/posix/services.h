@@ -11,6 +11,8 @@ struct RfcommServiceId {};
 
 struct RfcommDeviceServicesResult {
   std::vector<Ref<RfcommDeviceService>> services;
+  int32_t error =
+      0;  // BluetoothError: why the list is empty (1 RadioNotAvailable, 3 DeviceNotConnected)
 };
 
 // The device's serial-port services: from what the platform already knows of the device

@@ -1,6 +1,7 @@
-// The simulated default adapter.
+// The simulated default adapter, as the world's state has it now (state.h).
 #include "platform/platform.h"
 #include "platform/sim/runtime.h"
+#include "platform/sim/state.h"
 
 namespace platform {
 
@@ -10,27 +11,25 @@ struct BluetoothAdapter {
 
 Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
   const auto& w = sim::world();
-  sim::Fault fault = w.adapter == sim::AdapterKind::failing ? w.adapterError : sim::Fault();
-  if (w.probeDelayMs == 0 && !fault) {
-    if (w.adapter == sim::AdapterKind::absent) return Async<Ref<BluetoothAdapter>>::ready(nullptr);
-    return Async<Ref<BluetoothAdapter>>::ready(
-        std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic}));
-  }
-  return sim::completeLater<Ref<BluetoothAdapter>>(w.probeDelayMs, fault, [&w] {
-    return w.adapter == sim::AdapterKind::absent
+  sim::Fault fault = sim::probeFails() ? w.adapterError : sim::Fault();
+  auto make = [&w] {
+    return sim::adapterNow().state == AdapterState::absent
                ? nullptr
                : std::make_shared<BluetoothAdapter>(BluetoothAdapter{w.classic});
-  });
+  };
+  if (w.probeDelayMs == 0 && !fault) return Async<Ref<BluetoothAdapter>>::ready(make());
+  return sim::completeLater<Ref<BluetoothAdapter>>(w.probeDelayMs, fault, make);
 }
 
 bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
   return adapter->classic;
 }
 
-// The world's adapter does not change during a run (yet).
-AdapterState watchAdapter(std::function<void(AdapterState)>) {
-  return sim::world().adapter == sim::AdapterKind::present ? AdapterState::on
-                                                           : AdapterState::absent;
+// A probe that failed leaves the radio as it is: on, unless the world says otherwise.
+AdapterState watchAdapter(std::function<void(AdapterState)> changed) {
+  return sim::followAdapter(
+             [changed = std::move(changed)](const sim::AdapterNow& now) { changed(now.state); })
+      .first.state;
 }
 
 }  // namespace platform

@@ -71,19 +71,36 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
       });
 }
 
-// As many services as the world lists for the cache mode, or its fault for that mode.
+// As many services as the world lists for the cache mode, or its fault for that mode. The
+// cache answers for a phone out of range; off air, neither does (BluetoothError in the result).
 Async<Ref<RfcommDeviceServicesResult>> serialPortServices(const Ref<BluetoothDevice>& device,
                                                           bool cached) {
+  constexpr int32_t radioNotAvailable = 1, deviceNotConnected = 3;
   const sim::Device* d = device ? device->device : nullptr;
   sim::Fault fault =
       d ? (cached ? d->servicesCachedError : d->servicesUncachedError) : sim::Fault();
   uint32_t count = d ? (cached ? d->servicesCached : d->servicesUncached) : 0;
-  return sim::completeLater<Ref<RfcommDeviceServicesResult>>(0, fault, [d, count] {
+  uint64_t asked = d && !cached ? d->address : 0;
+  auto empty = [](int32_t error) {
     auto result = std::make_shared<RfcommDeviceServicesResult>();
-    for (uint32_t i = 0; i < count; ++i)
-      result->services.push_back(std::make_shared<RfcommDeviceService>(RfcommDeviceService{d, i}));
+    result->error = error;
     return result;
-  });
+  };
+  uint32_t delay = 0;
+  if (asked && !sim::inRange(asked)) delay = sim::world().pageTimeoutMs, fault.reset();
+  return sim::completeOnAir<Ref<RfcommDeviceServicesResult>>(
+      delay, asked, fault,
+      [d, count, asked, empty] {
+        if (asked && !sim::inRange(asked)) return empty(deviceNotConnected);
+        auto result = std::make_shared<RfcommDeviceServicesResult>();
+        for (uint32_t i = 0; i < count; ++i)
+          result->services.push_back(
+              std::make_shared<RfcommDeviceService>(RfcommDeviceService{d, i}));
+        return result;
+      },
+      [empty](sim::Loss loss) {
+        return empty(loss == sim::Loss::offAir ? radioNotAvailable : deviceNotConnected);
+      });
 }
 
 String connectionServiceName(const Ref<RfcommDeviceService>& service) {
@@ -102,22 +119,41 @@ Ref<StreamSocket> newStreamSocket() {
   return std::make_shared<StreamSocket>();
 }
 
+// Off air it fails at once; a phone out of range leaves the page unanswered until the page
+// timeout, unless it comes back meanwhile.
 Async<void> connectAsync(const Ref<StreamSocket>& socket, const Ref<HostName>& host,
                          const String& serviceName) {
   const sim::Device* d = host ? host->device : nullptr;
   sim::Fault fault = d ? d->connectError : sim::Fault(sim::linkRefused);
   // Nothing listens behind the other services a phone lists.
   if (!fault && serviceName != serialPortUuid) fault = sim::linkRefused;
-  return sim::completeLater<void>(d ? d->connectDelayMs : 0, fault, [socket, d] {
-    auto link = sim::Link::open(*d);
-    std::lock_guard guard(socket->lock);
-    if (socket->closed) {
-      link->close();
-      throw sim::world().error(sim::loadCanceled);
-    }
-    socket->link = std::move(link);
-    socket->device = d;
-  });
+  uint64_t address = d ? d->address : 0;
+  uint32_t delay = d ? d->connectDelayMs : 0;
+  if (d && !sim::inRange(address)) delay = sim::world().pageTimeoutMs, fault.reset();
+  sim::Since mark = sim::since(address);
+  return sim::completeOnAir<void>(
+      delay, address, fault,
+      [socket, d, mark] {
+        if (!sim::inRange(d->address)) throw sim::world().error(sim::pageTimeout);
+        auto link = sim::Link::open(*d);
+        // Gone between the check and the link's start: the link never saw it.
+        if (auto loss = sim::lost(mark); loss != sim::Loss::none) {
+          link->close();
+          throw sim::world().error(loss == sim::Loss::offAir ? sim::networkUnreachable
+                                                             : sim::pageTimeout);
+        }
+        std::lock_guard guard(socket->lock);
+        if (socket->closed) {
+          link->close();
+          throw sim::world().error(sim::loadCanceled);
+        }
+        socket->link = std::move(link);
+        socket->device = d;
+      },
+      [](sim::Loss loss) {
+        throw sim::world().error(loss == sim::Loss::offAir ? sim::networkUnreachable
+                                                           : sim::pageTimeout);
+      });
 }
 
 Ref<OutputStream> socketOutputStream(const Ref<StreamSocket>& socket) {

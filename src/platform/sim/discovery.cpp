@@ -10,6 +10,12 @@
 // The search: without an inquiry it returns the remembered and the paired devices; with one
 // it first sleeps multiplier x inquiry-unit-ms, then returns the heard devices (`heard`
 // times each, or inquiry-order). Both honour the Return* flags.
+//
+// The world as it is now (state.h): the watcher reports only phones in range while the radio
+// is on air, and a run the adapter's removal (or a stack restart) catches is aborted. The
+// inquiry hears only phones in range, and nothing once the radio goes off air, when it ends
+// at once; the remembered and paired phones it cannot hear it still lists, once each, as
+// Windows lists them from what it remembers. Without an adapter both searches find nothing.
 #include <memory>
 #include <vector>
 
@@ -72,10 +78,14 @@ void startWatcher(const Ref<DeviceWatcher>& watcher) {
   const auto& w = sim::world();
   sim::raise(w.startWatcherError);
   uint64_t run = watcher->start(w.error(illegalMethodCall));
+  sim::onOutage(watcher, [self = watcher.get(), run](const sim::Outage& outage) {
+    if (outage.adapterGone) self->abort(run);
+  });
   // The thread holds the watcher: it outlives any release by the caller.
   sim::post(w.watcherAddedDelayMs, [watcher, run, &w] {
     for (const auto& d : w.devices) {
       if (!d.watcher || !watcher->wants(sim::isPaired(d))) continue;
+      if (!sim::onAir() || !sim::inRange(d.address)) continue;
       if (!watcher->report(run, std::make_shared<DeviceInformation>(DeviceInformation{d.id, &d})))
         return;
     }
@@ -115,11 +125,17 @@ DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo
   };
 
   std::vector<DeviceSearchInfo> results;
+  auto noRadio = [] {
+    if (sim::adapterNow().state != AdapterState::absent) return false;
+    posix::setLastError(errorNoMoreItems);
+    return true;
+  };
   if (!params.issueInquiry) {
     if (w.rememberedSearchError) {
       posix::setLastError(static_cast<uint32_t>(*w.rememberedSearchError));
       return nullptr;
     }
+    if (noRadio()) return nullptr;
     for (const auto& d : w.devices)
       if ((d.remembered || sim::isPaired(d)) && wanted(d))
         results.push_back(record(d, sim::isPaired(d) ? 1 : 0));
@@ -129,11 +145,17 @@ DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo
       posix::setLastError(errorInvalidParameter);
       return nullptr;
     }
-    sim::sleepMs(params.timeoutMultiplier * w.inquiryUnitMs);
+    if (noRadio()) return nullptr;
+    sim::Since mark = sim::since();
+    if (sim::lost(mark) == sim::Loss::none)
+      sim::waitOnAir(params.timeoutMultiplier * w.inquiryUnitMs, mark);
     if (w.inquirySearchError) {
       posix::setLastError(static_cast<uint32_t>(*w.inquirySearchError));
       return nullptr;
     }
+    if (noRadio()) return nullptr;
+    bool onAir = sim::lost(mark) == sim::Loss::none;
+    auto heard = [&](const sim::Device& d) { return onAir && sim::inRange(d.address); };
     auto add = [&](const sim::Device& d) {
       if (!wanted(d)) return;
       int32_t authenticated = d.inquiryAuthenticated.value_or(sim::isPaired(d) ? 1 : 0);
@@ -141,11 +163,14 @@ DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo
     };
     if (!w.inquiryOrder.empty()) {
       for (uint64_t address : w.inquiryOrder)
-        if (const sim::Device* d = w.find(address)) add(*d);
+        if (const sim::Device* d = w.find(address); d && heard(*d)) add(*d);
     } else {
       for (const auto& d : w.devices)
-        for (int i = 0; i < d.heard; ++i) add(d);
+        if (heard(d))
+          for (int i = 0; i < d.heard; ++i) add(d);
     }
+    for (const auto& d : w.devices)
+      if (!heard(d) && (d.remembered || sim::isPaired(d))) add(d);
   }
   return posix::startSearch(std::move(results), info);
 }

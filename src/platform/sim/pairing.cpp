@@ -9,8 +9,11 @@
 //   (RejectedByHandler); a handler's hresult_error is swallowed here, as the OS does;
 // - otherwise pair-error, if set, fails the operation, or else it completes with
 //   pair-status; status 0 marks the device paired for the rest of the run.
-#include "platform/posix/ceremony.h"
+// Before all that: off air it ends at once with status 1 (NotReadyToPair), or 19 (Failed) when
+// the radio goes off air while it waits; a phone out of range (or gone meanwhile) ends it
+// with 7 (AuthenticationTimeout) once the page has timed out, unless it comes back meanwhile.
 #include "platform/platform.h"
+#include "platform/posix/ceremony.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/runtime.h"
 
@@ -23,6 +26,9 @@ constexpr uint32_t lookupDelayMs = 3;
 
 constexpr int32_t elementNotFound = static_cast<int32_t>(0x80070490);
 constexpr int32_t requestNotSupported = static_cast<int32_t>(0x80070032);  // ERROR_NOT_SUPPORTED
+// DevicePairingResultStatus: the radio is off air when asked; the phone never answered.
+constexpr int32_t statusNotReadyToPair = 1;
+constexpr int32_t statusAuthenticationTimeout = 7;
 
 }  // namespace
 
@@ -102,13 +108,26 @@ std::optional<int32_t> runCeremony(const Ref<DeviceInformationCustomPairing>& cu
 Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairing>& custom,
                                           uint32_t kinds, int32_t) {
   auto [op, done] = Async<Ref<DevicePairingResult>>::pending();
+  auto result = [done = done](int32_t status) {
+    done.complete(std::make_shared<DevicePairingResult>(DevicePairingResult{status}));
+  };
+  if (!custom->device) {
+    sim::post(0, [done = done] { done.fail(sim::world().error(elementNotFound)); });
+    return std::move(op);
+  }
+  const sim::Device& d = *custom->device;
+  sim::Since mark = sim::since(d.address);
+  bool offAirAtStart = sim::lost(mark) == sim::Loss::offAir;
+  uint32_t delay = offAirAtStart             ? 0
+                   : sim::inRange(d.address) ? d.pairDelayMs
+                                             : sim::world().pageTimeoutMs;
   // The operation holds the object, and with it the registrations, until it completes.
-  sim::post(custom->device ? custom->device->pairDelayMs : 0, [custom, kinds, done = done] {
-    if (!custom->device) {
-      done.fail(sim::world().error(elementNotFound));
-      return;
-    }
+  sim::postOnAir(delay, mark, [custom, kinds, done = done, result, offAirAtStart](sim::Loss loss) {
     const sim::Device& d = *custom->device;
+    if (loss == sim::Loss::offAir)
+      return result(offAirAtStart ? statusNotReadyToPair : posix::statusFailed);
+    if (loss == sim::Loss::phone || !sim::inRange(d.address))
+      return result(statusAuthenticationTimeout);
     int32_t status = d.pairStatus;
     if (auto refused = runCeremony(custom, kinds)) {
       status = *refused;
@@ -117,7 +136,7 @@ Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairi
       return;
     }
     if (status == 0) sim::markPaired(d.address);
-    done.complete(std::make_shared<DevicePairingResult>(DevicePairingResult{status}));
+    result(status);
   });
   return std::move(op);
 }

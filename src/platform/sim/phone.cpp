@@ -6,6 +6,7 @@
 
 #include "platform/sim/live_socket.h"
 #include "platform/sim/runtime.h"
+#include "platform/sim/state.h"
 
 namespace sim {
 
@@ -16,6 +17,14 @@ std::shared_ptr<Link> Link::open(const Device& device) {
     if (link->fd_ == live::none) throw world().error(linkRefused);
     std::thread([link] { link->runLiveReader(); }).detach();
   }
+  // Off air every link is lost; a phone that goes away loses its own.
+  link->mark_ = since(device.address);
+  onOutage(link, [self = link.get(), address = device.address](const Outage& outage) {
+    if (!outage.phone)
+      self->drop(networkDown);
+    else if (*outage.phone == address)
+      self->drop(linkAborted);
+  });
   std::thread([link] { link->runWriter(); }).detach();
   if (!device.onConnect.empty()) std::thread([link] { link->runScript(); }).detach();
   return link;
@@ -36,9 +45,11 @@ uint32_t Link::commitLocked(uint32_t count, bool partial) {
 platform::Async<uint32_t> Link::load(uint32_t count, bool partial) {
   std::lock_guard guard(lock_);
   if (closed_) return platform::Async<uint32_t>::failed(world().error(objectClosed));
-  if (broken_) return platform::Async<uint32_t>::failed(world().error(*broken_));
   if (pendingLoad_) return platform::Async<uint32_t>::failed(world().error(illegalCall));
-  if (uint32_t n = commitLocked(count, partial)) return platform::Async<uint32_t>::ready(n);
+  // What arrived before the link failed is still read; nothing more will come.
+  if (uint32_t n = commitLocked(count, partial || broken_))
+    return platform::Async<uint32_t>::ready(n);
+  if (broken_) return platform::Async<uint32_t>::failed(world().error(*broken_));
   if (phoneClosed_) return platform::Async<uint32_t>::ready(0u);
   auto [op, done] = platform::Async<uint32_t>::pending();
   pendingLoad_ = done;
@@ -153,7 +164,7 @@ std::optional<platform::Async<uint32_t>> Link::storeAtOnce() {
       storeSent_ = sent;
       return std::nullopt;
     } else {
-      return finish(linkReset);
+      return finish(brokenOr(linkReset));
     }
   }
   return finish(std::nullopt);
@@ -202,18 +213,30 @@ void Link::phoneCloses() {
   if (done) done.complete(n);
 }
 
+// The bytes that arrived before stay for the reader; the link carries nothing more.
 void Link::drop(int32_t code) {
   platform::Completion<uint32_t> done;
+  uint32_t n = 0;
   {
     std::lock_guard guard(lock_);
     if (closed_ || broken_) return;
     broken_ = code;
-    inbound_.clear();
-    head_ = loaded_ = 0;
-    done = std::exchange(pendingLoad_, {});
+    if (pendingLoad_) {
+      n = commitLocked(pendingCount_, true);
+      done = std::exchange(pendingLoad_, {});
+    }
     if (fd_ != live::none) live::shutdown(fd_);
   }
-  if (done) done.fail(world().error(code));
+  if (!done) return;
+  if (n)
+    done.complete(n);
+  else
+    done.fail(world().error(code));
+}
+
+int32_t Link::brokenOr(int32_t code) {
+  std::lock_guard guard(lock_);
+  return broken_.value_or(code);
 }
 
 // Delivers one store's bytes to the phone's application; the failure code, if the store fails.
@@ -238,7 +261,7 @@ std::optional<int32_t> Link::toPhone(const std::string& bytes) {
   if (device_.phone == PhoneMode::echo) {
     toBridge(bytes.data(), take);
   } else if (device_.phone == PhoneMode::live) {
-    if (!sendLive(bytes.data(), take)) return linkReset;
+    if (!sendLive(bytes.data(), take)) return brokenOr(linkReset);
   }
   if (dropAfter) drop(linkAborted);
   if (closeAfter) phoneCloses();
@@ -260,7 +283,7 @@ std::optional<int32_t> Link::sendRest(const std::string& bytes, size_t sent) {
     if (closed_) return objectClosed;
     if (broken_) return broken_;
   }
-  if (!sendLive(bytes.data() + sent, bytes.size() - sent)) return linkReset;
+  if (!sendLive(bytes.data() + sent, bytes.size() - sent)) return brokenOr(linkReset);
   return std::nullopt;
 }
 
@@ -275,7 +298,8 @@ void Link::runWriter() {
       sent = std::exchange(storeSent_, std::nullopt);
       done = std::exchange(storeDone_, {});
     }
-    sleepMs(device_.storeDelayMs);
+    // A link lost meanwhile fails the store at once.
+    waitOnAir(device_.storeDelayMs, mark_);
     // storeBytes_ belongs to the pending store until it ends.
     const size_t size = storeBytes_.size();
     auto fault = sent ? sendRest(storeBytes_, *sent) : toPhone(storeBytes_);

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/live_socket.h"
+#include "platform/sim/state.h"
 #include "platform/sim/world.h"
 
 namespace sim {
@@ -21,11 +22,17 @@ inline constexpr int32_t linkRefused = static_cast<int32_t>(0x8007274D);   // WS
 inline constexpr int32_t loadCanceled = static_cast<int32_t>(0x800704C7);  // ERROR_CANCELLED
 inline constexpr int32_t objectClosed = static_cast<int32_t>(0x80000013);  // RO_E_CLOSED
 inline constexpr int32_t illegalCall = static_cast<int32_t>(0x8000000E);   // E_ILLEGAL_METHOD_CALL
+// Off air: an open link fails as on a dead network; a connect finds no way to the phone.
+inline constexpr int32_t networkDown = static_cast<int32_t>(0x80072742);         // WSAENETDOWN
+inline constexpr int32_t networkUnreachable = static_cast<int32_t>(0x80072743);  // WSAENETUNREACH
+// Nothing answered the page: the phone is off or out of range.
+inline constexpr int32_t pageTimeout = static_cast<int32_t>(0x8007274C);  // WSAETIMEDOUT
 
 class Link : public std::enable_shared_from_this<Link> {
  public:
   // Opens the link to the device's phone and starts its application. A live phone whose
-  // socket nobody listens on refuses with linkRefused.
+  // socket nobody listens on refuses with linkRefused. The link is lost (networkDown) when the
+  // radio goes off air, and (linkAborted) when its phone goes away.
   static std::shared_ptr<Link> open(const Device& device);
   explicit Link(const Device& device) : device_(device) {}
   ~Link();
@@ -51,6 +58,8 @@ class Link : public std::enable_shared_from_this<Link> {
   void toBridge(const char* bytes, size_t count);
   void phoneCloses();
   void drop(int32_t code);
+  // The code the link failed with, or `code` when it has not.
+  int32_t brokenOr(int32_t code);
   std::optional<int32_t> toPhone(const std::string& bytes);
   std::optional<platform::Async<uint32_t>> storeAtOnce();
   void endStoreLocked();
@@ -63,6 +72,7 @@ class Link : public std::enable_shared_from_this<Link> {
 
   const Device& device_;
   live::Handle fd_ = live::none;  // live phone only; closed with the link
+  Since mark_;                    // when the link opened
 
   std::mutex lock_;  // guards everything below
   std::condition_variable storeQueued_;

@@ -85,6 +85,66 @@ void post(uint32_t delayMs, std::function<void()> work) {
   });
 }
 
+namespace {
+#ifdef _WIN32
+// The system's own lock and condition: in a library under wine, the C++ runtime's timed waits
+// never wake, as its sleep does not.
+SRWLOCK waitersLock = SRWLOCK_INIT;
+CONDITION_VARIABLE waitersChanged = CONDITION_VARIABLE_INIT;
+#else
+std::mutex waitersLock;
+std::condition_variable waitersChanged;
+#endif
+}  // namespace
+
+bool waitUntil(double ms, const std::function<bool()>& done) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double, std::milli>(ms > 0 ? ms : 0));
+#ifdef _WIN32
+  AcquireSRWLockExclusive(&waitersLock);
+  bool held = done();
+  while (!held) {
+    auto left =
+        std::chrono::duration<double, std::milli>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    SleepConditionVariableSRW(&waitersChanged, &waitersLock,
+                              static_cast<DWORD>(std::ceil(left.count())), 0);
+    held = done();
+  }
+  ReleaseSRWLockExclusive(&waitersLock);
+  return held;
+#else
+  std::unique_lock guard(waitersLock);
+  return waitersChanged.wait_until(guard, deadline, done);
+#endif
+}
+
+void wakeWaiters() {
+#ifdef _WIN32
+  AcquireSRWLockExclusive(&waitersLock);
+  ReleaseSRWLockExclusive(&waitersLock);
+  WakeAllConditionVariable(&waitersChanged);
+#else
+  { std::lock_guard guard(waitersLock); }
+  waitersChanged.notify_all();
+#endif
+}
+
+void postOnAir(uint32_t delayMs, const Since& mark, std::function<void(Loss)> work) {
+  switch (world().completions) {
+    case Completions::atOnce:
+      return work(lost(mark));
+    case Completions::oneThread:
+      return SharedThread::instance().add(delayMs,
+                                          [mark, work = std::move(work)] { work(lost(mark)); });
+    case Completions::platformThread:
+      break;
+  }
+  posix::runOnPlatformThread(
+      [delayMs, mark, work = std::move(work)] { work(waitOnAir(delayMs, mark)); });
+}
+
 void sleepMs(double ms) {
   if (ms <= 0) return;
 #ifdef _WIN32

@@ -1,5 +1,7 @@
 #include "platform/sim/world.h"
 
+#include "platform/sim/control.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -190,6 +192,14 @@ struct Parser {
     return true;
   }
 
+  // A socket path: quoted, or one word.
+  bool path(std::string& out, const char* usage) {
+    skipBlanks();
+    if (p < line.size() && line[p] == '"') return quoted(&out, nullptr);
+    out = word();
+    return !out.empty() || fail(usage);
+  }
+
   // `error CODE` or a number.
   bool countOrError(uint32_t& count, Fault& error) {
     skipBlanks();
@@ -224,6 +234,15 @@ bool Parser::topLevel(const std::string& key, World& w) {
     return fail("adapter present, absent or error CODE");
   }
   if (key == "classic") return yesNo(w.classic);
+  if (key == "radio") {
+    std::string v = word();
+    if (v == "on") return w.radioOn = true, true;
+    if (v == "off") return w.radioOn = false, true;
+    return fail("radio on or off");
+  }
+  if (key == "control") return path(w.controlPath, "control PATH");
+  if (key == "page-timeout-ms") return milliseconds(w.pageTimeoutMs);
+  if (key == "stack-restart-ms") return milliseconds(w.stackRestartMs);
   if (key == "probe-delay-ms") return milliseconds(w.probeDelayMs);
   if (key == "completions") {
     std::string v = word();
@@ -315,6 +334,7 @@ bool Parser::deviceKey(const std::string& key, World& w, Device& d) {
     return true;
   }
   if (key == "watcher") return yesNo(d.watcher);
+  if (key == "in-range") return yesNo(d.inRange);
   if (key == "lookup") {
     std::string v = word();
     if (v == "found") return d.lookup = Device::Lookup::found, true;
@@ -371,10 +391,7 @@ bool Parser::deviceKey(const std::string& key, World& w, Device& d) {
     if (v == "silent") return d.phone = PhoneMode::silent, true;
     if (v == "live") {
       d.phone = PhoneMode::live;
-      skipBlanks();
-      if (p < line.size() && line[p] == '"') return quoted(&d.livePath, nullptr);
-      d.livePath = word();
-      return !d.livePath.empty() || fail("phone live PATH");
+      return path(d.livePath, "phone live PATH");
     }
     return fail("phone echo, silent or live PATH");
   }
@@ -422,6 +439,9 @@ const std::map<int32_t, std::u16string>& systemMessages() {
       {static_cast<int32_t>(0x800704C7), u"The operation was canceled by the user.\r\n"},
       {static_cast<int32_t>(0x8000000E), u"A method was called at an unexpected time.\r\n"},
       {static_cast<int32_t>(0x80040154), u"Class not registered\r\n"},
+      {static_cast<int32_t>(0x80072742), u"A socket operation encountered a dead network.\r\n"},
+      {static_cast<int32_t>(0x80072743),
+       u"A socket operation was attempted to an unreachable network.\r\n"},
       {static_cast<int32_t>(0x80072745),
        u"An established connection was aborted by the software in your host machine.\r\n"},
       {static_cast<int32_t>(0x80072746),
@@ -544,6 +564,15 @@ World& world() {
     }
     return new World(std::move(*parsed));
   }();
+  // The channel is there from the start, before any operation can meet the world.
+  static const bool controlled = [] {
+    if (instance->controlPath.empty() || startControl(instance->controlPath)) return true;
+    std::fprintf(stderr, "simulated radio: nobody listens on the control channel %s\n",
+                 instance->controlPath.c_str());
+    std::fflush(stderr);
+    std::_Exit(2);
+  }();
+  (void)controlled;
   return *instance;
 }
 

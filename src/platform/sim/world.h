@@ -40,7 +40,8 @@ struct Device {
   bool remembered = false;                      // the first (remembered devices) search returns it
   std::optional<int32_t> inquiryAuthenticated;  // fAuthenticated in the inquiry; default: paired
   int heard = 1;                                // times the inquiry search returns it (0: silent)
-  bool watcher = false;                         // the device watcher reports it (Added, with `id`)
+  bool inRange = true;   // switched on and within range at start (the control channel changes it)
+  bool watcher = false;  // the device watcher reports it (Added, with `id`)
 
   // BluetoothDevice.FromBluetoothAddressAsync
   enum class Lookup { found, unknown, noRecord } lookup = Lookup::found;
@@ -88,6 +89,14 @@ struct World {
   bool classic = true;
   Fault adapterError;  // adapter error CODE
   uint32_t probeDelayMs = 0;
+  bool radioOn = true;  // the system's Bluetooth switch at start
+
+  // The control channel: a Unix-domain socket a test listens on, connected at start (control.h).
+  std::string controlPath;
+  // How long a page of a phone out of range goes unanswered (Bluetooth's default, 5.12 s).
+  uint32_t pageTimeoutMs = 5120;
+  // How long the stack stays away on `stack restart`.
+  uint32_t stackRestartMs = 1000;
 
   Completions completions = Completions::platformThread;
 

@@ -3,6 +3,7 @@
 
 #include <set>
 
+#include "platform/bluez/adapter.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
 
@@ -45,6 +46,33 @@ TEST(BluezAddress, ParsesOnlySixColonSeparatedHexPairs) {
 
 TEST(BluezAddress, DashedFormIsBluezMadeUpAlias) {
   EXPECT_EQ(bluez::dashedAddress("00:AA:01:01:00:01"), "00-AA-01-01-00-01");
+}
+
+TEST(BluezAddress, DevicePathsNameTheControllerAndTheAddress) {
+  EXPECT_EQ(bluez::devicePath("/org/bluez/hci0", 0x00AA01010001),
+            "/org/bluez/hci0/dev_00_AA_01_01_00_01");
+  struct Case {
+    std::string path;
+    std::optional<int> controller;
+    uint64_t address = 0;
+  };
+  const Case cases[] = {
+      {"/org/bluez/hci0/dev_00_AA_01_01_00_01", 0, 0x00AA01010001},
+      {"/org/bluez/hci12/dev_a4_50_46_12_34_56", 12, 0xA45046123456},
+      {"/org/bluez/hci0", std::nullopt},
+      {"/org/bluez/hci0/dev_00_AA_01_01_00", std::nullopt},
+      {"/org/bluez/hci/dev_00_AA_01_01_00_01", std::nullopt},
+      {"/org/bluez/hciX/dev_00_AA_01_01_00_01", std::nullopt},
+      {"/org/bluez/hci0/dev_00_AA_01_01_00_01/sep1", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto parts = bluez::parseDevicePath(c.path);
+    ASSERT_EQ(parts.has_value(), c.controller.has_value()) << c.path;
+    if (!parts) continue;
+    EXPECT_EQ(parts->controller, *c.controller) << c.path;
+    EXPECT_EQ(parts->address, c.address) << c.path;
+  }
 }
 
 TEST(BluezText, Utf8BecomesUtf16AndBackUnchanged) {
@@ -173,6 +201,35 @@ TEST(BluezServices, SerialPortIsFoundInAnyLetterCaseAndOnlyWhole) {
   EXPECT_FALSE(bluez::offersSerialPort(V{"00001101"}));
   EXPECT_FALSE(bluez::offersSerialPort(V{"00001101-0000-1000-8000-00805f9b34fb0"}));
   EXPECT_FALSE(bluez::offersSerialPort(V{"00001105-0000-1000-8000-00805f9b34fb"}));
+}
+
+// Which adapter the backend takes: the one named, the one in use before, the same dongle back
+// under another path, else the first.
+TEST(BluezAdapter, ChoiceKeepsToTheAdapterInUseAndKnowsItAgainByAddress) {
+  const bluez::AdapterEntry hci0{"/org/bluez/hci0", "00:AA:01:00:00:00"},
+      hci1{"/org/bluez/hci1", "00:AA:01:01:00:01"}, back{"/org/bluez/hci7", "00:aa:01:00:00:00"};
+  using List = std::vector<bluez::AdapterEntry>;
+  struct Case {
+    const char* what;
+    List adapters;
+    std::string wanted;
+    bluez::AdapterEntry before;
+    std::optional<size_t> picked;
+  };
+  const Case cases[] = {
+      {"none at all", {}, "", {}, std::nullopt},
+      {"the first at start", {hci0, hci1}, "", {}, 0},
+      {"keeps to the one in use", {hci0, hci1}, "", hci1, 1},
+      {"the one in use went: the first", {hci1}, "", hci0, 0},
+      {"back under another path", {hci1, back}, "", hci0, 1},
+      {"named by address, any case", {hci0, hci1}, "00:aa:01:01:00:01", {}, 1},
+      {"named by name", {hci0, hci1}, "hci1", hci0, 1},
+      {"the named one is gone", {hci1}, "00:AA:01:00:00:00", hci0, std::nullopt},
+      {"the named one is back elsewhere", {hci1, back}, "00:AA:01:00:00:00", hci0, 1},
+      {"a name is not a prefix", {hci0, hci1}, "hci", {}, std::nullopt},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(bluez::pickAdapter(c.adapters, c.wanted, c.before), c.picked) << c.what;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -28,6 +29,11 @@ FILE* file() {
 
 unsigned long threadId() {
   return GetCurrentThreadId();
+}
+
+std::string label(const char* kind) {
+  static std::atomic<uint64_t> serial{0};
+  return std::string(kind) + "#" + std::to_string(++serial);
 }
 
 void trace(const std::string& text) {

@@ -10,5 +10,7 @@ namespace stack {
 void trace(const std::string& text);
 // The calling thread's id.
 unsigned long threadId();
+// A new object's name for the trace, with a serial number of its own: "StreamSocket#4".
+std::string label(const char* kind);
 
 }  // namespace stack

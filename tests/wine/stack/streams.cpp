@@ -1,0 +1,140 @@
+// The socket's input and output streams and the buffers they pass bytes in.
+#include "classes.h"
+
+#include <mutex>
+
+#include "failures.h"
+#include "operation.h"
+
+namespace stack {
+
+namespace {
+
+using winrt::implements;
+using winrt::make;
+using winrt::make_self;
+
+struct InputStream : implements<InputStream, wss::IInputStream, wf::IClosable> {
+  explicit InputStream(Ref<platform::InputStream> s)
+      : model_(std::move(s)), name_(label("InputStream")) {}
+
+  wf::IAsyncOperationWithProgress<wss::IBuffer, uint32_t> ReadAsync(
+      const wss::IBuffer& buffer, uint32_t count, wss::InputStreamOptions options) {
+    trace(name_ + ".ReadAsync count=" + std::to_string(count) +
+          " options=" + std::to_string(static_cast<uint32_t>(options)));
+    Buffer& target = bufferOf(buffer);
+    if (count > target.capacity_) raise(invalidArgument);
+    Ref<platform::DataReader> reader;
+    {
+      std::lock_guard guard(lock_);
+      if (closed_) refuse(name_ + ".ReadAsync", objectClosed, "the stream is closed");
+      if (!reader_) reader_ = model([&] { return platform::newDataReader(model_); });
+      reader = reader_;
+    }
+    if ((options & wss::InputStreamOptions::Partial) == wss::InputStreamOptions::Partial)
+      platform::setInputStreamOptionsPartial(reader);
+    auto op = make_self<ProgressOp<wss::IBuffer, uint32_t>>("ReadAsync");
+    pipe(platform::loadAsync(reader, count), op, [reader, buffer](uint32_t n) {
+      Buffer& b = *winrt::get_self<Buffer>(buffer);
+      b.bytes_.resize(n);
+      platform::readBytes(reader, std::span(b.bytes_.data(), n));
+      return buffer;
+    });
+    return op.as<wf::IAsyncOperationWithProgress<wss::IBuffer, uint32_t>>();
+  }
+  void Close() {
+    trace(name_ + ".Close");
+    std::lock_guard guard(lock_);
+    closed_ = true;
+  }
+
+  Ref<platform::InputStream> model_;
+  std::string name_;
+  std::mutex lock_;
+  Ref<platform::DataReader> reader_;
+  bool closed_ = false;
+};
+
+struct OutputStream : implements<OutputStream, wss::IOutputStream, wf::IClosable> {
+  explicit OutputStream(Ref<platform::OutputStream> s)
+      : model_(std::move(s)), name_(label("OutputStream")) {}
+
+  // The model's writer, made when a DataWriter is made over this stream.
+  void prepareWriter() {
+    std::lock_guard guard(lock_);
+    if (!writer_) writer_ = model([&] { return platform::newDataWriter(model_); });
+  }
+
+  wf::IAsyncOperationWithProgress<uint32_t, uint32_t> WriteAsync(const wss::IBuffer& buffer) {
+    Buffer& source = bufferOf(buffer);
+    trace(name_ + ".WriteAsync bytes=" + std::to_string(source.bytes_.size()));
+    prepareWriter();
+    Ref<platform::DataWriter> writer;
+    {
+      std::lock_guard guard(lock_);
+      if (closed_) refuse(name_ + ".WriteAsync", objectClosed, "the stream is closed");
+      writer = writer_;
+    }
+    auto op = make_self<ProgressOp<uint32_t, uint32_t>>("WriteAsync");
+    try {
+      platform::writeBytes(writer, source.bytes_);
+    } catch (const platform::hresult_error& e) {
+      op->fail(e);
+      return op.as<wf::IAsyncOperationWithProgress<uint32_t, uint32_t>>();
+    }
+    pipe(platform::storeAsync(writer), op, [](uint32_t n) { return n; });
+    return op.as<wf::IAsyncOperationWithProgress<uint32_t, uint32_t>>();
+  }
+  wf::IAsyncOperation<bool> FlushAsync() {
+    trace(name_ + ".FlushAsync");
+    auto op = make_self<Op<bool>>("FlushAsync");
+    op->complete(true);
+    return op.as<wf::IAsyncOperation<bool>>();
+  }
+  void Close() {
+    trace(name_ + ".Close");
+    std::lock_guard guard(lock_);
+    closed_ = true;
+  }
+
+  Ref<platform::OutputStream> model_;
+  std::string name_;
+  std::mutex lock_;
+  Ref<platform::DataWriter> writer_;
+  bool closed_ = false;
+};
+
+}  // namespace
+
+Buffer::Buffer(uint32_t capacity) : capacity_(capacity) {
+  bytes_.reserve(capacity);
+}
+Buffer::Buffer(std::vector<uint8_t> bytes)
+    : capacity_(static_cast<uint32_t>(bytes.size())), bytes_(std::move(bytes)) {}
+void Buffer::Length(uint32_t length) {
+  if (length > capacity_) raise(invalidArgument);
+  bytes_.resize(length);
+}
+
+Buffer& bufferOf(const wss::IBuffer& buffer) {
+  if (!buffer) raise(invalidArgument);
+  return *winrt::get_self<Buffer>(buffer);
+}
+
+wss::IInputStream wrapInputStream(Ref<platform::InputStream> stream) {
+  return make<InputStream>(std::move(stream));
+}
+wss::IOutputStream wrapOutputStream(Ref<platform::OutputStream> stream) {
+  return make<OutputStream>(std::move(stream));
+}
+std::string nameOf(const wss::IInputStream& stream) {
+  return winrt::get_self<InputStream>(stream)->name_;
+}
+std::string nameOf(const wss::IOutputStream& stream) {
+  return winrt::get_self<OutputStream>(stream)->name_;
+}
+void prepareWriter(const wss::IOutputStream& stream) {
+  winrt::get_self<OutputStream>(stream)->prepareWriter();
+}
+
+}  // namespace stack
