@@ -87,6 +87,7 @@ export class Connection extends Duplex {
   }
 
   #pump() {
+    if (this.#closed) return;
     while (this.#pieces.length && this.#inFlight + this.#pieces[0].length <= this.#window) {
       const piece = this.#pieces.shift();
       this.#inFlight += piece.length;

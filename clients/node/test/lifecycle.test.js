@@ -5,7 +5,7 @@ import { join } from 'node:path';
 import { test } from 'node:test';
 
 import { start } from '../index.js';
-import { bridgeOn, exe, other, readAll, robot, sleep, tempDir, until, world } from './support/sim.js';
+import { bridgeOn, controlChannel, exe, other, readAll, robot, sleep, tempDir, until, world } from './support/sim.js';
 
 test('start: hello gives the backend, version, window and adapter; the log reaches onLog; a world file is read', async (t) => {
   const file = join(tempDir(t), 'world.txt');
@@ -52,15 +52,31 @@ test('start fails: a bad world, a missing executable, a bridge of another protoc
   await assert.rejects(start({ exe: older }), { code: 'PROTOCOL_MISMATCH', bridgeProtocol: null, message: /protocol 1 only.*needs protocol 2/ });
 });
 
-test('the adapter: its state at start, and nothing runs while it is absent', async (t) => {
-  const { bridge } = await bridgeOn(t, world({ [robot]: [] }, ['adapter absent']));
-  assert.equal(bridge.adapter, 'absent');
-  const scan = async () => {
+test('the adapter: absent at start, nothing runs; off and on again, told as it happens', async (t) => {
+  const { bridge: without } = await bridgeOn(t, world({ [robot]: [] }, ['adapter absent']));
+  assert.equal(without.adapter, 'absent');
+  const scan = async (bridge) => {
     for await (const device of bridge.scan({ seconds: 1 })) assert.fail(device);
   };
-  for (const call of [scan(), bridge.pair(robot), bridge.connect(robot)]) {
+  for (const call of [scan(without), without.pair(robot), without.connect(robot)]) {
     await assert.rejects(call, { code: 'ADAPTER_OFF', name: 'AdapterOff' });
   }
+
+  const control = controlChannel(t);
+  const { bridge } = await bridgeOn(t, world({ [robot]: ['phone silent'] }, [`control ${control.path}`]));
+  assert.equal(bridge.adapter, 'on');
+  const states = [];
+  bridge.on('adapter', (state) => states.push(state));
+  const conn = await bridge.connect(robot);
+  conn.on('error', assert.fail);
+  assert.equal(await control.send('radio off'), 'ok');
+  await readAll(conn);
+  assert.equal(conn.closeCode, 'ADAPTER_OFF');
+  await assert.rejects(bridge.connect(robot), { code: 'ADAPTER_OFF' });
+  assert.equal(await control.send('radio on'), 'ok');
+  await until(() => states.length === 2, 'the adapter events');
+  assert.deepEqual(states, ['off', 'on']);
+  (await bridge.connect(robot)).destroy();
 });
 
 test('a connect given up on: its late success or failure reaches no other call', async (t) => {
