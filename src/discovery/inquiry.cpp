@@ -7,7 +7,6 @@
 #include <set>
 
 #include "discovery/scan.h"
-#include "host/events.h"
 #include "host/log.h"
 #include "platform/platform.h"
 
@@ -27,7 +26,8 @@ std::set<uint64_t> findPairedAddresses() {
   return pairedAddresses;
 }
 
-void reportDevice(const platform::DeviceSearchInfo& info, const std::set<uint64_t>& paired) {
+void reportDevice(Operation& scan, const platform::DeviceSearchInfo& info,
+                  const std::set<uint64_t>& paired) {
   std::string address = formatAddress(info.address);
   // The name ends at its zero, whatever the platform left after it.
   std::string name = platform::toUtf8(info.name.substr(0, info.name.find(u'\0')));
@@ -35,9 +35,10 @@ void reportDevice(const platform::DeviceSearchInfo& info, const std::set<uint64_
   bool isPaired = info.authenticated == 1 || paired.count(info.address) > 0;
 
   logLine("[scan] эфир: " + name + " (" + address + ")" + (isPaired ? ", сопряжён" : ""));
-  scanDeviceCount.fetch_add(1);
-  emitEvent(R"({"t":"device","addr":")" + jsonEscape(address) + R"(","name":")" + jsonEscape(name) +
-            R"(","paired":)" + (isPaired ? "true" : "false") + "}");
+  // A scan the adapter ended reports nothing more.
+  if (scan.emit(
+          {.kind = Kind::device, .id = scan.id, .addr = address, .text = name, .yes = isPaired}))
+    scanDeviceCount.fetch_add(1);
 }
 
 }  // namespace
@@ -57,7 +58,7 @@ std::string formatAddress(uint64_t address) {
   return text;
 }
 
-void classicInquiry(int32_t seconds) {
+void classicInquiry(int32_t seconds, Operation& scan) {
   std::set<uint64_t> pairedAddresses = findPairedAddresses();
   uint8_t multiplier = inquiryMultiplier(seconds);
   logLine("[scan] уже сопряжено устройств: " + std::to_string(pairedAddresses.size()));
@@ -82,7 +83,7 @@ void classicInquiry(int32_t seconds) {
   }
   // Every record is reported, duplicates included: the host decides what a repeat means.
   do {
-    reportDevice(info, pairedAddresses);
+    reportDevice(scan, info, pairedAddresses);
   } while (platform::findNextDevice(search, info));
   platform::findDeviceClose(search);
 }

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "discovery/inquiry.h"
+#include "host/adapter.h"
 #include "host/error_text.h"
-#include "host/events.h"
 #include "host/log.h"
 #include "pairing/known_devices.h"
 
@@ -26,6 +26,12 @@ struct WatcherSlot {
   std::mutex lock;
   Ref<DeviceWatcher> watcher;
 };
+
+// The scans under way. Never destroyed, as the slot.
+InFlight& scans() {
+  static auto* instance = new InFlight;
+  return *instance;
+}
 
 WatcherSlot& watcherSlot() {
   static auto* slot = new WatcherSlot;
@@ -76,16 +82,20 @@ Ref<DeviceWatcher> newWatcher() {
   return watcher;
 }
 
-// Ends a scan: whichever watcher is current now is stopped, even a later scan's.
-void endScan() {
+// Ends a scan: whichever watcher is current now is stopped, even a later scan's. A scan the
+// adapter answered already says nothing more.
+void endScan(const OperationRef& scan) {
   if (auto watcher = currentWatcher()) stopWatcherQuietly(watcher);
-  logLine("[scan] опрос закончен, устройств найдено: " + std::to_string(scanDeviceCount.load()));
-  emitEvent(R"({"t":"scan-done"})");
+  if (scan->claim()) {
+    logLine("[scan] опрос закончен, устройств найдено: " + std::to_string(scanDeviceCount.load()));
+    report({.kind = Kind::scanDone, .id = scan->id});
+  }
+  scans().end(scan);
 }
 
-void runScan(int32_t seconds) {
-  classicInquiry(seconds);
-  endScan();
+void runScan(int32_t seconds, const OperationRef& scan) {
+  classicInquiry(seconds, *scan);
+  endScan(scan);
 }
 
 }  // namespace
@@ -103,7 +113,15 @@ std::string shortDeviceId(const platform::String& id) {
   return text.substr(hash + 1);
 }
 
-void startScan(int32_t seconds) {
+void startScan(int32_t seconds, std::string id) {
+  OperationRef scan = scans().start(std::move(id), {});
+  if (!adapterOn()) {
+    logLine("[scan] адаптер недоступен — опрос не начат");
+    scan->finish(
+        {.kind = Kind::scanDone, .id = scan->id, .code = Code::adapterOff, .text = adapterOffText});
+    scans().end(scan);
+    return;
+  }
   logLine("[scan] начинаю опрос, " + std::to_string(seconds) + " с");
   if (auto old = currentWatcher()) {
     stopWatcherQuietly(old);
@@ -130,10 +148,21 @@ void startScan(int32_t seconds) {
   }
 
   try {
-    std::thread(runScan, seconds).detach();
+    std::thread(runScan, seconds, scan).detach();
   } catch (const std::system_error& e) {
     // Without a scan thread no inquiry runs; end the scan here so the host is not left waiting.
     logLine(std::string("[scan] не удалось запустить поток опроса: ") + e.what());
-    endScan();
+    endScan(scan);
   }
+}
+
+void abandonScans() {
+  for (const OperationRef& scan : scans().all()) {
+    if (!scan->claim()) continue;
+    logLine("[scan] опрос прерван: адаптер недоступен");
+    report(
+        {.kind = Kind::scanDone, .id = scan->id, .code = Code::adapterOff, .text = adapterOffText});
+  }
+  // The inquiry runs to its end on its own thread; the watcher stops now.
+  if (auto watcher = currentWatcher()) stopWatcherQuietly(watcher);
 }

@@ -5,8 +5,11 @@
 
 #include "platform/platform.h"
 
-// Starts a scan of the given length: replaces the watcher, launches the scan thread, returns.
-void startScan(int32_t seconds);
+// Starts a scan of the given length, answering the command `id` (JSON text, or empty):
+// replaces the watcher, launches the scan thread, returns. Refused at once without an adapter.
+void startScan(int32_t seconds, std::string id = {});
+// The adapter went away: every scan under way gets its scan-done at once.
+void abandonScans();
 
 // currentWatcher: the watcher of the most recent scan, or null. Reads take a reference under
 // the slot's lock, so a watcher is never used after the slot has released it.

@@ -6,14 +6,12 @@
 #include <mutex>
 #include <string>
 
-#include "connection/connection.h"
-#include "discovery/scan.h"
-#include "host/command.h"
+#include "host/adapter.h"
+#include "host/dispatch.h"
 #include "host/error_text.h"
 #include "host/events.h"
 #include "host/line_reader.h"
 #include "host/log.h"
-#include "pairing/pairing.h"
 #include "platform/platform.h"
 
 namespace {
@@ -32,33 +30,6 @@ void probeAdapter() {
   }
 }
 
-void dispatch(std::string_view line) {
-  CommandFields fields = parseCommand(line);
-  const std::string t = fields["t"];
-  if (t == "scan") {
-    int32_t seconds = 8;
-    if (auto parsed = parseSeconds(fields["seconds"])) seconds = *parsed;
-    startScan(seconds);
-  } else if (t == "stop-scan") {
-    if (auto watcher = currentWatcher()) {
-      try {
-        platform::stopWatcher(watcher);
-      } catch (...) {
-      }
-    }
-  } else if (t == "pair") {
-    doPair(std::move(fields["addr"]));
-  } else if (t == "connect") {
-    doConnect(std::move(fields["addr"]));
-  } else if (t == "send") {
-    doSend(std::move(fields["b64"]));
-  } else if (t == "disconnect") {
-    doDisconnect();
-  } else {
-    logLine("[cmd] незнакомая команда: «" + t + "» в строке: " + std::string(line.substr(0, 120)));
-  }
-}
-
 }  // namespace
 
 bool startBridge() {
@@ -67,6 +38,7 @@ bool startBridge() {
   if (!platform::joinMultithreadedApartment()) return false;
   logLine("[start] посредник запущен");
   probeAdapter();
+  followAdapter();
   logLine("[start] сборка " __DATE__ " " __TIME__);
   logLine("[start] журнал пишется в quintel-bt.log рядом с exe — перенаправлять вывод не нужно");
   emitEvent(std::string(R"({"t":"ready","backend":")") + platform::backendName() + R"("})");
@@ -95,7 +67,7 @@ void runLoop(LineReader reader) {
   while (reader.next(line)) {
     if (!line.empty()) dispatch(line);
   }
-  doDisconnect();
+  endOfInput();
 }
 
 }  // namespace

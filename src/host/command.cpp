@@ -120,10 +120,11 @@ std::string readBody(std::string_view line, size_t& p) {
   return out;
 }
 
-}  // namespace
-
-CommandFields parseCommand(std::string_view line) {
-  CommandFields fields;
+// Walks the line's key and value pairs as the tolerant scanner reads them. `visit` gets the
+// decoded key, where the value's text lies in the line, and whether it was quoted; it
+// returns the value's end (past a quoted value's closing quote).
+template <typename Visit>
+void scanPairs(std::string_view line, Visit visit) {
   size_t p = 0;
   for (;;) {
     p = line.find('"', p);
@@ -131,19 +132,156 @@ CommandFields parseCommand(std::string_view line) {
     ++p;
     std::string key = readBody(line, p);
     while (p < line.size() && (line[p] == ' ' || line[p] == ':')) ++p;
-    std::string value;
     if (p < line.size() && line[p] == '"') {
+      p = visit(std::move(key), p, true);
+    } else {
+      size_t end = line.find_first_of(",}", p);
+      if (end == std::string_view::npos) end = line.size();
+      visit(std::move(key), p, false);
+      p = end;
+    }
+  }
+}
+
+// Past the closing quote of the string body that starts after the quote at `quote`, or the
+// end of the line: where readBody would stop, without building the text.
+size_t skipBody(std::string_view line, size_t quote) {
+  for (size_t p = quote + 1; p < line.size(); ++p) {
+    if (line[p] == '"') return p + 1;
+    if (line[p] == '\\') ++p;
+  }
+  return line.size();
+}
+
+}  // namespace
+
+CommandFields parseCommand(std::string_view line) {
+  CommandFields fields;
+  scanPairs(line, [&](std::string key, size_t p, bool quoted) {
+    std::string value;
+    if (quoted) {
       ++p;
       value = readBody(line, p);
-    } else if (p < line.size()) {
+    } else {
       size_t end = line.find_first_of(",}", p);
       if (end == std::string_view::npos) end = line.size();
       value.assign(line.substr(p, end - p));
-      p = end;
     }
     fields.insert_or_assign(std::move(key), std::move(value));
-  }
+    return p;
+  });
   return fields;
+}
+
+std::optional<std::string_view> rawValue(std::string_view line, std::string_view key) {
+  std::optional<std::string_view> found;
+  scanPairs(line, [&](const std::string& k, size_t p, bool quoted) {
+    size_t end = quoted ? skipBody(line, p) : line.find_first_of(",}", p);
+    if (end == std::string_view::npos) end = line.size();
+    if (k == key) found = line.substr(p, end - p);
+    return end;
+  });
+  return found;
+}
+
+namespace {
+
+bool validUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    auto b = static_cast<unsigned char>(s[i]);
+    size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (len == 0 || s.size() - i < len) return false;
+    uint32_t cp = len == 1 ? b : b & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+      auto c = static_cast<unsigned char>(s[i + k]);
+      if ((c >> 6) != 2) return false;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    static constexpr uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+// A JSON string exactly as JSON defines it, quotes included: written back as it stands, it
+// must be one for every reader.
+bool strictJsonString(std::string_view s) {
+  if (s.size() < 2 || s.front() != '"' || s.back() != '"' || !validUtf8(s)) return false;
+  for (size_t p = 1; p + 1 < s.size(); ++p) {
+    auto c = static_cast<unsigned char>(s[p]);
+    if (c < 0x20 || c == '"') return false;
+    if (c != '\\') continue;
+    if (++p + 1 >= s.size()) return false;
+    char e = s[p];
+    if (e != 'u') {
+      if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) return false;
+      continue;
+    }
+    auto unit = hex4(s.substr(0, s.size() - 1), p + 1);
+    if (!unit) return false;
+    p += 4;
+    // A surrogate only as the high half followed by its low half.
+    if (*unit >= 0xDC00 && *unit <= 0xDFFF) return false;
+    if (*unit >= 0xD800 && *unit <= 0xDBFF) {
+      if (s.size() - 1 - (p + 1) < 6 || s[p + 1] != '\\' || s[p + 2] != 'u') return false;
+      auto low = hex4(s.substr(0, s.size() - 1), p + 3);
+      if (!low || *low < 0xDC00 || *low > 0xDFFF) return false;
+      p += 6;
+    }
+  }
+  return true;
+}
+
+bool jsonInteger(std::string_view s) {
+  if (!s.empty() && s.front() == '-') s.remove_prefix(1);
+  if (s.empty() || (s.front() == '0' && s.size() > 1)) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+CommandId readId(std::string_view line) {
+  auto raw = rawValue(line, "id");
+  if (!raw) return {IdStatus::absent, {}};
+  std::string_view text = *raw;
+  // A bare value runs up to the comma or brace, blanks and all.
+  if (!text.empty() && text.front() != '"') {
+    size_t first = text.find_first_not_of(" \t\r\n");
+    text = first == std::string_view::npos ? std::string_view() : text.substr(first);
+    text = text.substr(0, text.find_last_not_of(" \t\r\n") + 1);
+  }
+  bool valid = text.size() <= maxIdLength && (jsonInteger(text) || strictJsonString(text));
+  return {valid ? IdStatus::valid : IdStatus::invalid, valid ? text : std::string_view()};
+}
+
+std::optional<std::string> canonicalAddress(std::string_view text) {
+  std::string digits;
+  if (text.size() == 17) {
+    char separator = text[2];
+    if (separator != ':' && separator != '-') return std::nullopt;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (i % 3 == 2) {
+        if (text[i] != separator) return std::nullopt;
+      } else {
+        digits += text[i];
+      }
+    }
+  } else if (text.size() == 12) {
+    digits = text;
+  } else {
+    return std::nullopt;
+  }
+  std::string canonical;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    int d = hexDigit(digits[i]);
+    if (d < 0) return std::nullopt;
+    if (i > 0 && i % 2 == 0) canonical += ':';
+    canonical += "0123456789ABCDEF"[d];
+  }
+  return canonical;
 }
 
 std::optional<int32_t> parseSeconds(std::string_view text) {

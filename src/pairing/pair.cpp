@@ -1,8 +1,9 @@
 // The "pair" command: one pairing run, reported as exactly one pair-result.
 #include <string>
 
+#include "host/adapter.h"
 #include "host/error_text.h"
-#include "host/events.h"
+#include "host/inflight.h"
 #include "host/log.h"
 #include "pairing/pairing.h"
 
@@ -17,45 +18,67 @@ constexpr int32_t protectionDefault = 0;
 constexpr int32_t statusPaired = 0;
 constexpr int32_t statusAlreadyPaired = 3;
 
-void emitPairResult(const std::string& addr, std::string_view tail) {
-  emitEvent(R"({"t":"pair-result","addr":")" + jsonEscape(addr) + "\"," + std::string(tail));
+constexpr const char* notVisibleText =
+    "Windows не видит этот телефон — включи видимость на роботе и найди заново";
+
+// Never destroyed: pairings may still finish while the process ends.
+InFlight& pairs() {
+  static auto* instance = new InFlight;
+  return *instance;
 }
 
-void emitPaired(const std::string& addr) {
-  emitPairResult(addr, R"("ok":true})");
+void finishPaired(Operation& pair) {
+  pair.finish({.kind = Kind::pairResult, .id = pair.id, .addr = pair.addr, .yes = true});
 }
 
-void emitNotVisible(const std::string& addr) {
-  emitPairResult(addr, R"("ok":false,"error":"Windows не видит этот телефон — включи видимость на )"
-                       R"(роботе и найди заново"})");
-}
-
-void emitRefused(const std::string& addr, int32_t status) {
-  emitPairResult(addr, R"("ok":false,"error":"сопряжение не состоялось (код )" +
-                           std::to_string(status) + R"() — подтвердили ли на телефоне?"})");
+void finishFailed(Operation& pair, Code code, std::string_view text,
+                  std::optional<int32_t> status = std::nullopt,
+                  std::optional<int32_t> hresult = std::nullopt) {
+  pair.finish({.kind = Kind::pairResult,
+               .id = pair.id,
+               .addr = pair.addr,
+               .code = code,
+               .text = text,
+               .hresult = hresult,
+               .status = status});
 }
 
 // Runs on a platform thread while PairAsync waits. A platform error here goes back to the
 // platform, which decides what the pairing then yields.
-void onPairingRequested(const platform::Ref<platform::DevicePairingRequestedEventArgs>& request) {
+void onPairingRequested(Operation& pair,
+                        const platform::Ref<platform::DevicePairingRequestedEventArgs>& request) {
   int32_t kind = platform::pairingRequestKind(request);
   logLine("[pair] система просит подтверждения, вид=" + std::to_string(kind));
   if (static_cast<uint32_t>(kind) == confirmPinMatch) {
     // Emitted before Accept, so the host sees the PIN before the result.
-    emitEvent(R"({"t":"pairing-code","code":")" +
-              jsonEscape(toUtf8(platform::pairingRequestPin(request))) + "\"}");
+    std::string pin = toUtf8(platform::pairingRequestPin(request));
+    pair.emit({.kind = Kind::pairingCode, .id = pair.id, .addr = pair.addr, .text = pin});
   }
   platform::acceptPairingRequest(request);
 }
 
+// The run stays registered (the adapter may answer it) until its task ends.
+struct Registration {
+  OperationRef pair;
+  ~Registration() { pairs().end(pair); }
+};
+
 }  // namespace
 
-platform::fire_and_forget doPair(std::string addr) {
-  logLine("[pair] запрошено сопряжение с " + addr);
+platform::fire_and_forget doPair(PairRequest request) {
+  logLine("[pair] запрошено сопряжение с " + request.addr);
+  OperationRef pair = pairs().start(std::move(request.id), std::move(request.addr));
+  Registration registration{pair};
+  const std::string& addr = pair->addr;
+  if (!adapterOn()) {
+    logLine("[pair] адаптер недоступен — сопряжение не начато");
+    finishFailed(*pair, Code::adapterOff, adapterOffText);
+    co_return;
+  }
   platform::String id = co_await resolveDevice(addr);
   if (id.empty()) {
     // The resolver has logged why.
-    emitNotVisible(addr);
+    finishFailed(*pair, Code::notVisible, notVisibleText);
     co_return;
   }
   try {
@@ -63,30 +86,46 @@ platform::fire_and_forget doPair(std::string addr) {
     if (!info) {
       // The id was good a moment ago (or came from an old scan); the device is gone for now.
       logLine("[pair] Windows не открыла запись устройства " + addr);
-      emitNotVisible(addr);
+      finishFailed(*pair, Code::notVisible, notVisibleText);
       co_return;
     }
     if (platform::pairingIsPaired(platform::deviceInformationPairing(info))) {
       logLine("[pair] уже сопряжён, подтверждение не нужно");
-      emitPaired(addr);
+      finishPaired(*pair);
       co_return;
     }
     logLine("[pair] запрашиваю сопряжение, ждём подтверждения на телефоне");
     // Held by this frame until the run ends; releasing it ends the handler's registration.
     auto custom = platform::pairingCustom(platform::deviceInformationPairing(info));
-    platform::addPairingRequested(custom, onPairingRequested);
+    platform::addPairingRequested(
+        custom, [pair](const auto& request) { onPairingRequested(*pair, request); });
     auto result =
         co_await platform::pairAsync(custom, confirmOnly | confirmPinMatch, protectionDefault);
     int32_t status = platform::pairingResultStatus(result);
     logLine("[pair] итог: код " + std::to_string(status));
     if (status == statusPaired || status == statusAlreadyPaired) {
-      emitPaired(addr);
+      finishPaired(*pair);
     } else {
-      emitRefused(addr, status);
+      finishFailed(*pair, Code::pairingRefused,
+                   "сопряжение не состоялось (код " + std::to_string(status) +
+                       ") — подтвердили ли на телефоне?",
+                   status);
     }
   } catch (const hresult_error& error) {
     std::string text = errorText(error);
     logLine("[pair] исключение: " + text);
-    emitPairResult(addr, R"("ok":false,"error":")" + jsonEscape(text) + "\"}");
+    finishFailed(*pair, Code::platformError, text, std::nullopt, error.code);
+  }
+}
+
+void abandonPairs() {
+  for (const OperationRef& pair : pairs().all()) {
+    if (!pair->claim()) continue;
+    logLine("[pair] сопряжение с " + pair->addr + " прервано: адаптер недоступен");
+    report({.kind = Kind::pairResult,
+            .id = pair->id,
+            .addr = pair->addr,
+            .code = Code::adapterOff,
+            .text = adapterOffText});
   }
 }

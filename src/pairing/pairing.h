@@ -14,5 +14,13 @@ platform::Task<platform::String> resolveDevice(std::string addr);
 // other byte is skipped; only the last 16 digits survive.
 uint64_t parseBluetoothAddress(std::string_view text);
 
+// One pair command: its id (JSON text, or empty) and the address its events carry.
+struct PairRequest {
+  std::string id = {};
+  std::string addr = {};
+};
+
 // The "pair" command: resolves, pairs, and emits exactly one pair-result.
-platform::fire_and_forget doPair(std::string addr);
+platform::fire_and_forget doPair(PairRequest request);
+// The adapter went away: every pairing under way gets its pair-result at once.
+void abandonPairs();

@@ -1,0 +1,48 @@
+#include "host/inflight.h"
+
+#include <algorithm>
+
+#include "host/events.h"
+
+bool Operation::emit(const Report& report) {
+  {
+    std::lock_guard guard(lock_);
+    if (claimed_) return false;
+    queueReport(report);
+  }
+  writeEvents();
+  return true;
+}
+
+bool Operation::claim() {
+  std::lock_guard guard(lock_);
+  return !std::exchange(claimed_, true);
+}
+
+bool Operation::finish(const Report& report) {
+  if (!claim()) return false;
+  ::report(report);
+  return true;
+}
+
+bool Operation::claimed() {
+  std::lock_guard guard(lock_);
+  return claimed_;
+}
+
+OperationRef InFlight::start(std::string id, std::string addr) {
+  auto operation = std::make_shared<Operation>(std::move(id), std::move(addr));
+  std::lock_guard guard(lock_);
+  operations_.push_back(operation);
+  return operation;
+}
+
+void InFlight::end(const OperationRef& operation) {
+  std::lock_guard guard(lock_);
+  std::erase(operations_, operation);
+}
+
+std::vector<OperationRef> InFlight::all() {
+  std::lock_guard guard(lock_);
+  return operations_;
+}

@@ -1,0 +1,123 @@
+// What the bridge does when the adapter goes away and comes back, driven through the state
+// the platform reports, on the simulated radio's default world (one phone that pairs in 20 ms
+// and connects in 5 ms).
+#include <chrono>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "connection/connection.h"
+#include "discovery/scan.h"
+#include "host/adapter.h"
+#include "host/report.h"
+#include "pairing/pairing.h"
+#include "support/capture_stdout.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::AdapterState;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+const std::string phone = "A4:50:46:12:34:56";
+
+std::vector<std::string> lines(const std::string& bytes) {
+  std::vector<std::string> out;
+  for (size_t start = 0, end; (end = bytes.find("\r\n", start)) != std::string::npos;
+       start = end + 2)
+    out.push_back(bytes.substr(start, end - start));
+  return out;
+}
+
+bool waitFor(auto done) {
+  for (int i = 0; i < 400 && !done(); ++i) std::this_thread::sleep_for(5ms);
+  return done();
+}
+
+// Leaves the process-wide state as the other tests expect it.
+class AdapterLoss : public testing::Test {
+ protected:
+  void SetUp() override { useProtocol(Protocol::v2); }
+  void TearDown() override {
+    // The receive loops' last events land here rather than in the next test's capture.
+    captureStdout([] {
+      adapterChanged(AdapterState::on);
+      doDisconnect();
+      std::this_thread::sleep_for(100ms);
+    });
+    useProtocol(Protocol::v1);
+  }
+};
+
+TEST_F(AdapterLoss, AnswersEverythingUnderWayOnceAndAtOnce) {
+  std::string out = captureStdout([] {
+    doConnect({.id = "1", .addr = phone, .policy = ConnectPolicy::add});
+    ASSERT_TRUE(waitFor([] { return currentConnection() != nullptr; }));
+    startScan(8, "2");
+    doPair({.id = "3", .addr = phone});
+    // Another phone address: the open connection must not refuse it.
+    doConnect({.id = "4", .addr = "A4:50:46:65:43:21", .policy = ConnectPolicy::add});
+    adapterChanged(AdapterState::off);
+    // The pairing, the connect and the inquiry finish on the platform's side meanwhile; none
+    // of them may say anything more.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(currentConnection(), nullptr);
+  });
+  const std::string off = "адаптер Bluetooth выключен или не найден — включи Bluetooth и повтори";
+  EXPECT_THAT(
+      lines(out),
+      ElementsAre(
+          R"({"t":"connected","id":1,"addr":"A4:50:46:12:34:56"})",
+          R"({"t":"adapter","state":"off"})",
+          R"({"t":"closed","addr":"A4:50:46:12:34:56","code":"ADAPTER_OFF","reason":"соединение закрыто"})",
+          R"({"t":"closed","id":4,"addr":"A4:50:46:65:43:21","code":"ADAPTER_OFF","reason":"адаптер Bluetooth недоступен"})",
+          R"({"t":"error","id":4,"addr":"A4:50:46:65:43:21","code":"ADAPTER_OFF","error":")" + off +
+              R"("})",
+          R"({"t":"pair-result","id":3,"addr":"A4:50:46:12:34:56","ok":false,"code":"ADAPTER_OFF","error":")" +
+              off + R"("})",
+          R"({"t":"scan-done","id":2,"code":"ADAPTER_OFF","error":")" + off + R"("})"));
+}
+
+TEST_F(AdapterLoss, CommandsFailAtOnceWhileItIsOffAndWorkOnceItIsBack) {
+  adapterChanged(AdapterState::absent);
+  std::string refused = captureStdout([] {
+    startScan(1, "1");
+    doPair({.id = "2", .addr = phone});
+    doConnect({.id = "3", .addr = phone, .policy = ConnectPolicy::add});
+  });
+  EXPECT_THAT(lines(refused), testing::SizeIs(4)) << refused;
+  EXPECT_THAT(refused, testing::Not(testing::HasSubstr(R"("ok":true)")));
+
+  std::string back = captureStdout([] {
+    adapterChanged(AdapterState::on);
+    doConnect({.id = "4", .addr = phone, .policy = ConnectPolicy::add});
+    ASSERT_TRUE(waitFor([] { return currentConnection() != nullptr; }));
+  });
+  EXPECT_THAT(lines(back), ElementsAre(R"({"t":"adapter","state":"on"})",
+                                       R"({"t":"connected","id":4,"addr":"A4:50:46:12:34:56"})"));
+}
+
+TEST_F(AdapterLoss, Protocol1SeesOnlyTodaysEventShapes) {
+  useProtocol(Protocol::v1);
+  std::string out = captureStdout([] {
+    doConnect({.addr = phone});
+    ASSERT_TRUE(waitFor([] { return currentConnection() != nullptr; }));
+    doPair({.addr = phone});
+    adapterChanged(AdapterState::off);
+    doConnect({.addr = phone});
+    startScan(1);
+  });
+  const std::string off = "адаптер Bluetooth выключен или не найден — включи Bluetooth и повтори";
+  EXPECT_THAT(
+      lines(out),
+      ElementsAre(
+          R"({"t":"connected","addr":"A4:50:46:12:34:56"})",
+          R"({"t":"closed","reason":"соединение закрыто"})",
+          R"({"t":"pair-result","addr":"A4:50:46:12:34:56","ok":false,"error":")" + off + R"("})",
+          R"({"t":"error","error":")" + off + R"("})",
+          R"({"t":"closed","reason":"адаптер Bluetooth недоступен"})", R"({"t":"scan-done"})"));
+}
+
+}  // namespace
