@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { bridgeOn, other, robot, world } from './support/sim.js';
+import { bridgeOn, other, robot, until, world } from './support/sim.js';
 
 const denied = 'message 0x80070005 "Access is denied.\\r\\n"';
 
@@ -72,6 +72,7 @@ test('two pairs at once are under way together, each hearing its own PIN', async
   await Promise.all([pair(robot), pair(other)]);
   assert.deepEqual(pins, { [robot]: ['111111'], [other]: ['222222'] });
   // The second pair command went out before the first result.
+  await until(() => log.some((l) => l.startsWith('[pair] итог')), 'a result in the log');
   const firstResult = log.findIndex((l) => l.startsWith('[pair] итог'));
   const secondAsked = log.indexOf(`[pair] запрошено сопряжение с ${other}`);
   assert.ok(secondAsked >= 0 && secondAsked < firstResult, log.join('\n'));

@@ -1,10 +1,12 @@
 import assert from 'node:assert/strict';
+import { once } from 'node:events';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 
 import { bridgeOn, livePhone, robot, sleep, world } from './support/sim.js';
 
-// The phone takes up to `perTick` bytes, then reads nothing for `ms`.
+// The phone takes up to `perTick` bytes, then reads nothing for `ms`. Resolves with the count
+// at the end of its stream.
 function readSlowly(socket, perTick, ms) {
   let got = 0;
   let tick = 0;
@@ -16,7 +18,7 @@ function readSlowly(socket, perTick, ms) {
     socket.pause();
     setTimeout(() => socket.resume(), ms);
   });
-  return () => got;
+  return new Promise((resolve) => socket.on('end', () => resolve(got)));
 }
 
 function peakRss(pid) {
@@ -43,6 +45,7 @@ test('writes complete only once stored: end() waits for them, and nothing is cut
   await new Promise((resolve) => socket.on('end', resolve));
   assert.equal(Buffer.concat(received).length, bytes.length);
   assert.equal(stored, true);
+  await once(conn, 'finish'); // once the bridge has reported the connection closed
   assert.equal(conn.closeCode, 'HOST_CLOSED');
 });
 
@@ -51,7 +54,7 @@ test('100 MB to a phone that reads slowly: bounded memory on both sides, never B
   const { bridge, unanswered } = await bridgeOn(t, world({ [robot]: [`phone live ${phone.path}`] }));
   const conn = await bridge.connect(robot);
   conn.on('error', assert.fail);
-  const got = readSlowly(await phone.next(), 256 << 10, 20);
+  const atPhone = readSlowly(await phone.next(), 256 << 10, 20);
   const total = 100 << 20;
   const piece = Buffer.alloc(64 << 10, 7);
   let clientPeak = 0;
@@ -69,7 +72,7 @@ test('100 MB to a phone that reads slowly: bounded memory on both sides, never B
     clearInterval(sample);
   }
   const seconds = (Date.now() - began) / 1000;
-  assert.equal(got(), total);
+  assert.equal(await atPhone, total);
   const bridgePeak = peakRss(bridge.pid);
   const mb = (n) => (n / 2 ** 20).toFixed(1);
   t.diagnostic(`100 MB in ${seconds.toFixed(1)} s; client heap+buffers peak ${mb(clientPeak)} MiB, bridge peak RSS ${mb(bridgePeak)} MiB`);
