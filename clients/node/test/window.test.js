@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
-import { once } from 'node:events';
 import { readFileSync } from 'node:fs';
+import { finished } from 'node:stream/promises';
 import { test } from 'node:test';
 
 import { bridgeOn, livePhone, robot, sleep, world } from './support/sim.js';
@@ -45,7 +45,7 @@ test('writes complete only once stored: end() waits for them, and nothing is cut
   await new Promise((resolve) => socket.on('end', resolve));
   assert.equal(Buffer.concat(received).length, bytes.length);
   assert.equal(stored, true);
-  await once(conn, 'finish'); // once the bridge has reported the connection closed
+  await finished(conn, { readable: false }); // once the bridge has reported the connection closed
   assert.equal(conn.closeCode, 'HOST_CLOSED');
 });
 
