@@ -42,6 +42,14 @@ ConnectionRef openConnection(std::string addr, platform::Ref<platform::StreamSoc
 
 void fail(Operation& connect, Code code, std::string_view text, std::string_view reason,
           std::optional<int32_t> hresult = std::nullopt) {
+  // The platform may fail a connect before it tells that the adapter went; once the bridge
+  // knows, that is the reason the host gets.
+  if (!adapterOn()) {
+    code = Code::adapterOff;
+    text = adapterOffText;
+    reason = adapterOffReason;
+    hresult = std::nullopt;
+  }
   connect.finish({.kind = Kind::connectFailed,
                   .id = connect.id,
                   .addr = connect.addr,

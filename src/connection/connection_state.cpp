@@ -53,6 +53,8 @@ bool claimClosedLocked(Connection& connection, Code why) {
   connection.closedSent = true;
   dropSendsLocked(connection);
   bool host = connection.hostClosed;
+  // A link the platform drops before it tells that the adapter went was lost to the adapter.
+  if (why == Code::linkLost && !adapterOn()) why = Code::adapterOff;
   queueReport({.kind = Kind::closed,
                .id = host ? std::string_view(connection.hostCloseId) : std::string_view(),
                .addr = connection.addr,

@@ -88,7 +88,14 @@ void endScan(const OperationRef& scan) {
   if (auto watcher = currentWatcher()) stopWatcherQuietly(watcher);
   if (scan->claim()) {
     logLine("[scan] опрос закончен, устройств найдено: " + std::to_string(scanDeviceCount.load()));
-    report({.kind = Kind::scanDone, .id = scan->id});
+    // An inquiry the adapter cut short ends as one that could not run.
+    if (adapterOn())
+      report({.kind = Kind::scanDone, .id = scan->id});
+    else
+      report({.kind = Kind::scanDone,
+              .id = scan->id,
+              .code = Code::adapterOff,
+              .text = adapterOffText});
   }
   scans().end(scan);
 }

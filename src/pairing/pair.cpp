@@ -34,6 +34,13 @@ void finishPaired(Operation& pair) {
 void finishFailed(Operation& pair, Code code, std::string_view text,
                   std::optional<int32_t> status = std::nullopt,
                   std::optional<int32_t> hresult = std::nullopt) {
+  // The platform may fail a pairing before it tells that the adapter went; once the bridge
+  // knows, that is the reason the host gets.
+  if (!adapterOn()) {
+    code = Code::adapterOff;
+    text = adapterOffText;
+    status = hresult = std::nullopt;
+  }
   pair.finish({.kind = Kind::pairResult,
                .id = pair.id,
                .addr = pair.addr,

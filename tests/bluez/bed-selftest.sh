@@ -2,7 +2,8 @@
 # Proves the VM bed without the bridge: the entry point's interface (status,
 # output, working directory, environment, writable share) and, inside the
 # guest, discovery, pairing in every way a phone can answer, SPP echo,
-# phones closing, and settings changed mid-run.
+# phones closing, settings changed mid-run, two links at once, a second phone
+# right after the first, and each of bedctl's faults.
 #
 # Usage: tests/bluez/bed-selftest.sh [BYTES]   (bytes echoed per phone)
 set -uo pipefail
@@ -60,9 +61,20 @@ check "--rw shares a directory writable" grep -qx written "$work/rw/file"
     --phone 3:pair=reject \
     --phone 4:iocap=NoInputNoOutput --phone '4:send=hello\n' --phone 4:mode=sink --phone 4:close_after=2 \
     --phone 5:paired=yes --phone 5:close_after_bytes=1000 --phone '5:name=Робот, №5' \
-    -- /usr/bin/python3 "$here/bed/selftest.py" "$bytes" 2
+    -- /usr/bin/python3 "$here/bed/selftest.py" --bytes "$bytes" --flip 2 phones
 check "the stack works with every kind of phone" test $? = 0
 check "the phones' events come back" grep -q "rejected\|reject" "$work/bed/phone3.events"
+
+# Several links at once, and the faults the bridge must survive.
+"$vm" --phones 3 --out "$work/links" \
+    -- /usr/bin/python3 "$here/bed/selftest.py" --bytes "$bytes" links faults
+check "two links at once, a second phone at once, and every fault" test $? = 0
+check "bedctl logged each fault" test "$(grep -c ' at=' "$work/links/bedctl.log" 2>/dev/null)" -ge 12
+
+for run in bed links; do
+    check "$run: the guest kernel neither failed nor lost a link's data" \
+        bash -c "! grep -E 'unknown connection handle|Kernel panic|BUG:|corruption|Oops' '$work/$run/console.log'"
+done
 
 echo "$fails failure(s)"
 ((fails == 0))

@@ -27,7 +27,9 @@
 # Needs (Debian packages, installed by CI, never by this script):
 #   qemu-system-x86 busybox-static kmod cpio apt dpkg coreutils
 #   bluez bluez-test-tools dbus python3 python3-dbus python3-gi
-# and network access to Debian's archive on the first run (kernel package).
+#   gcc libc6-dev dpkg-dev patch xz-utils (to build the bed's btvirt)
+# and network access to Debian's archive on the first run (the kernel
+# package, bluez's source package).
 # Cache: $QUINTEL_VM_CACHE, else ${XDG_CACHE_HOME:-~/.cache}/quintel-bt-vm.
 set -euo pipefail
 
@@ -126,6 +128,7 @@ fi
 cache=${QUINTEL_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quintel-bt-vm}
 mapfile -t boot < <("$here/bed/prepare.sh" "$cache") || true
 [[ ${#boot[@]} == 2 && -s ${boot[0]} && -s ${boot[1]} ]] || die "could not prepare the kernel and initramfs (see above)"
+btvirt=$("$here/bed/btvirt.sh" "$cache") && [[ -x $btvirt ]] || die "could not build the bed's btvirt (see above)"
 
 if [[ -n $out ]]; then
     mkdir -p "$out"
@@ -133,6 +136,7 @@ if [[ -n $out ]]; then
     # Only this bed's own files go; anything else the caller keeps there stays.
     rm -f "$out"/{stage2,bed.env,phones.json,status,cmd.stdout,cmd.stderr,console.log} \
         "$out"/{bluetoothd.log,btvirt.log,dbus.log,phones.log,phones.ready,timing,qemu.log,bed.log,hci.btsnoop} \
+        "$out"/{btvirt,guest.sh,bedctl.log} \
         "$out"/phone[0-9]*.{rx,events}
     keep=1
 else
@@ -178,6 +182,7 @@ printf '%s\n' "$phones_json" >"$out/phones.json"
 } >"$out/bed.env"
 # From the control share: a checkout under /tmp is hidden until guest.sh mounts its --rw share.
 cp "$here/bed/guest.sh" "$out/guest.sh"
+cp "$btvirt" "$out/btvirt"
 printf 'exec /bin/bash /run/bed/guest.sh\n' >"$out/stage2"
 
 qemu=(qemu-system-x86_64 -nodefaults -no-user-config -machine pc -accel tcg -cpu max
@@ -219,7 +224,7 @@ set -e
 end=$(date +%s.%N)
 
 if grep -q 'unknown connection handle' "$out/console.log" 2>/dev/null; then
-    echo "vm-run: warning: btvirt mixed up connection handles (a controller had two links at once), data on those links went astray" >&2
+    echo "vm-run: warning: the guest kernel got ACL data for a connection handle it does not know: data on a link went astray" >&2
 fi
 elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 if [[ -s $out/status ]]; then

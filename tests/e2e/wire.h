@@ -4,11 +4,14 @@
 // bridge's peak memory.
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "support/strict_json.h"
 
 namespace wire {
 
@@ -90,6 +93,38 @@ inline std::string world(const std::vector<std::pair<std::string, std::string>>&
 // A "send" command carrying these bytes.
 inline std::string send(std::string_view bytes) {
   return R"({"t":"send","b64":")" + base64(bytes) + R"("})";
+}
+
+// ---- Protocol 2 ---------------------------------------------------------------------------
+
+inline std::string hello(int protocol = 2) {
+  return R"({"t":"hello","protocol":)" + std::to_string(protocol) + "}";
+}
+
+// A command with an id (JSON text) and more members (`"addr":"..."`, ...), if any.
+inline std::string command(std::string_view t, std::string_view id, std::string_view more = {}) {
+  std::string text = R"({"t":")" + std::string(t) + R"(","id":)" + std::string(id);
+  if (!more.empty()) text += "," + std::string(more);
+  return text + "}";
+}
+inline std::string addrMember(std::string_view addr) {
+  return R"("addr":")" + std::string(addr) + "\"";
+}
+
+// The members of one event, each value as JSON text (a string keeps its quotes); empty when
+// the line is not one flat object as the bridge writes them.
+inline std::map<std::string, std::string> fields(std::string_view line) {
+  std::map<std::string, std::string> out;
+  if (auto object = strict_json::flatObject(line, true))
+    for (const auto& f : *object)
+      out[std::string(f.key)] =
+          f.quoted ? "\"" + std::string(f.value) + "\"" : std::string(f.value);
+  return out;
+}
+
+// A JSON string of text that needs no escaping.
+inline std::string jsonString(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
 }
 
 // Peak resident memory of a live process, in kB (VmHWM), or -1.

@@ -122,9 +122,9 @@ struct Field {
 };
 
 // The fields, in order, of one flat object written without blanks: {"key":value,...}, each
-// value a string or a bare true, false or null, each string as decodeString accepts it.
-// Nothing for any other text, trailing text included.
-inline std::optional<std::vector<Field>> flatObject(std::string_view line) {
+// value a string or a bare true, false or null (or, with `integers`, a JSON integer), each
+// string as decodeString accepts it. Nothing for any other text, trailing text included.
+inline std::optional<std::vector<Field>> flatObject(std::string_view line, bool integers = false) {
   size_t p = 1;
   auto readString = [&]() -> std::optional<std::string_view> {
     if (line.substr(p, 1) != "\"") return std::nullopt;
@@ -150,6 +150,13 @@ inline std::optional<std::vector<Field>> flatObject(std::string_view line) {
     } else {
       for (std::string_view literal : {"true", "false", "null"})
         if (line.substr(p, literal.size()) == literal) field.value = literal;
+      if (integers && field.value.empty()) {
+        size_t end = p + (line.substr(p, 1) == "-");
+        size_t digits = end;
+        while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
+        bool leadingZero = end - digits > 1 && line[digits] == '0';
+        if (end > digits && !leadingZero) field.value = line.substr(p, end - p);
+      }
       if (field.value.empty()) return std::nullopt;
       p += field.value.size();
     }

@@ -1,26 +1,31 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { BridgeError } from '../index.js';
-import { connectError, pairError, texts } from '../src/errors.js';
+import { BridgeError, Busy } from '../index.js';
+import { fromEvent } from '../src/errors.js';
 
-// The failure events a real bridge may send that no simulated world produces: a closed event
-// alone, and error texts outside the usual forms.
+// Failure events the client's own calls never provoke (it names every connection and keeps
+// within the window) but may meet as late answers, and fields in forms no world produces.
 const cases = [
-  [connectError(null, 'нет устройства'), { code: 'NOT_VISIBLE', text: 'нет устройства' }],
-  [connectError(null, 'нет службы SPP'), { code: 'NO_SERIAL_SERVICE' }],
-  [connectError(null, texts.closedOpenFailed), { code: 'OPEN_FAILED', text: texts.closedOpenFailed }],
-  [connectError('что-то без кода', texts.closedOpenFailed), { code: 'OPEN_FAILED', text: 'что-то без кода' }],
-  [connectError(' (0x00000001)', texts.closedOpenFailed), { code: 'PLATFORM_ERROR', hresult: 1, message: '' }],
-  [pairError('сопряжение не состоялось (код -1) — подтвердили ли на телефоне?'), { code: 'PAIRING_REFUSED', status: -1 }],
-  [pairError('Line one\nline two (0xFFFFFFFF)'), { code: 'PLATFORM_ERROR', hresult: 0xffffffff, message: 'Line one\nline two' }],
-  [pairError('no code here'), { code: 'PLATFORM_ERROR', hresult: null, message: 'no code here' }],
+  [{ t: 'error', code: 'BUSY', addr: 'A4:50:46:12:34:56', error: 'x' }, { name: 'Busy', addr: 'A4:50:46:12:34:56', hresult: null }],
+  [{ t: 'error', code: 'TOO_LARGE', error: 'x' }, { name: 'TooLarge' }],
+  [{ t: 'error', code: 'NOT_CONNECTED', error: 'x' }, { name: 'NotConnected' }],
+  [{ t: 'error', code: 'ADDR_REQUIRED', error: 'x' }, { name: 'AddrRequired' }],
+  [{ t: 'error', code: 'SOMETHING_NEW', error: 'x' }, { name: 'BridgeError', code: 'SOMETHING_NEW' }],
+  [
+    { t: 'pair-result', ok: false, code: 'PLATFORM_ERROR', error: 'Line one\nline two (0xFFFFFFFF)', hresult: '0xFFFFFFFF' },
+    { hresult: 0xffffffff, message: 'Line one\nline two', text: 'Line one\nline two (0xFFFFFFFF)' },
+  ],
+  [{ t: 'pair-result', ok: false, code: 'PAIRING_REFUSED', error: 'x', status: -1 }, { status: -1, message: 'x' }],
 ];
 
-test('failure texts map to their codes and fields', () => {
-  for (const [error, expected] of cases) {
+test('failure events become errors with their class, code and fields', () => {
+  for (const [event, expected] of cases) {
+    const error = fromEvent(event);
     assert.ok(error instanceof BridgeError && error instanceof Error);
     assert.equal(error.name, error.constructor.name);
+    assert.equal(error.code, event.code);
     for (const [key, value] of Object.entries(expected)) assert.equal(error[key], value, key);
   }
+  assert.ok(fromEvent(cases[0][0]) instanceof Busy);
 });

@@ -1,71 +1,118 @@
-"""Starting the bridge and matching its events to the calls that wait for them.
+"""Starting the bridge, and the calls a host makes on it.
 
-Events carry no correlation id: a "pair-result" names its address but a "pairing-code" names
-none, and "connected", "error" and "closed" say nothing of which connect they answer. So pairs
-run one at a time, connects one at a time (the bridge holds one connection), and scans one at
-a time, each queued in call order. A call that is cancelled after its command went out keeps
-its turn until the bridge's answer arrives, so that answer is never taken for the next call's."""
+Every command carries an id and the bridge answers with it, so calls run concurrently: scans,
+pairings and connects in flight at once, several connections side by side. A call whose caller
+gave up keeps its id until the bridge's final answer, which goes to the event hook."""
 from __future__ import annotations
 
 import asyncio
 import base64
-import collections
 import inspect
-import json
 import logging
 import os
+import re
 import shutil
 import tempfile
-from typing import Any, Callable, Deque, Dict, List, Optional
+from types import MappingProxyType
+from typing import Any, Awaitable, Callable, Dict, List, Mapping, Optional, Union
 
+from ._wire import FINALS, LINE_LIMIT, Call, Event, Wire
 from .connection import Connection
-from .errors import (WRITE_FAILED_TEXT, BridgeError, BridgeExited, connect_failure,
-                     pair_failure)
-from .scan import Device, Scan
+from .errors import BridgeError, BridgeExited, UnsupportedBridge, from_event
+from .scan import Scan
+
+PROTOCOL = 2
 
 _log = logging.getLogger("quintel_bt")
+_ADDRESS = re.compile(r"[0-9A-Fa-f]{12}|[0-9A-Fa-f]{2}([:-])[0-9A-Fa-f]{2}(\1[0-9A-Fa-f]{2}){4}")
 
-# Far above any line the bridge writes (a data event is at most 5.5 kB).
-_LINE_LIMIT = 1 << 24
+OnPin = Callable[[str], Union[None, Awaitable[None]]]
+EventHook = Callable[[Event], Any]
+AdapterHook = Callable[[str], Any]
 
 
-class _Call:
-    """One queued pair or connect call."""
+def canonical(addr: str) -> str:
+    """The address as the bridge writes it: "A4:50:46:12:34:56". Takes 12 hex digits, in
+    either case, optionally in pairs joined by ":" or "-"."""
+    if not isinstance(addr, str):
+        raise TypeError(f"addr must be a str, not {type(addr).__name__}")
+    if not _ADDRESS.fullmatch(addr):
+        raise ValueError(f"not a Bluetooth address: {addr!r}")
+    digits = re.sub(r"[:-]", "", addr).upper()
+    return ":".join(digits[i:i + 2] for i in range(0, 12, 2))
 
-    def __init__(self, addr: str, on_pin: Optional[Callable] = None):
+
+class _Request(Call):
+    """A call whose caller awaits its final event. Events before it go to `progress`; once
+    the caller has given up, every event goes to `late`."""
+
+    def __init__(self, command: str, late: Callable[[Event], None],
+                 progress: Optional[Callable[[Event], None]] = None):
+        self.finals = FINALS.get(command, frozenset())
+        self.future: asyncio.Future = asyncio.get_running_loop().create_future()
+        self._late = late
+        self._progress = progress
+
+    def event(self, event: Event, final: bool) -> None:
+        if self.future.done():
+            self._late(event)
+        elif final:
+            self.future.set_result(event)
+        elif self._progress is not None:
+            self._progress(event)
+        else:
+            self._late(event)
+
+    def ended(self, error: BridgeError) -> None:
+        if not self.future.done():
+            self.future.set_exception(error)
+
+
+class _Connect(Call):
+    """A connect: the connection exists from its connected event on, so that no data event
+    after it finds no connection."""
+
+    finals = FINALS["connect"]
+
+    def __init__(self, bridge: "Bridge", addr: str):
+        self.bridge = bridge
         self.addr = addr
-        self.on_pin = on_pin
-        self.future = asyncio.get_running_loop().create_future()
-        self.error: Optional[str] = None  # a connect's error event, before its closed event
-        self.pin_tasks: List[asyncio.Future] = []
-        self.pin_error: Optional[BaseException] = None
+        self.future: "asyncio.Future[Connection]" = asyncio.get_running_loop().create_future()
+
+    def event(self, event: Event, final: bool) -> None:
+        if self.future.done():  # its caller gave up: nobody will use or close what opens
+            self.bridge._unanswered(event)
+            if event.get("t") == "connected":
+                self.bridge._open(str(event.get("addr", self.addr))).abort()
+        elif event.get("t") == "connected":
+            self.future.set_result(self.bridge._open(str(event.get("addr", self.addr))))
+        elif event.get("t") == "error":
+            self.future.set_exception(from_event(event))
+        # The closed event before a failed connect's error says nothing more.
+
+    def ended(self, error: BridgeError) -> None:
+        if not self.future.done():
+            self.future.set_exception(error)
 
 
 class Bridge:
     """A running bridge. Create it with `await quintel_bt.start(...)`."""
 
     def __init__(self, process: asyncio.subprocess.Process, world_file: Optional[str],
-                 on_event: Optional[Callable[[Dict[str, Any]], Any]], on_log: Any,
-                 read_limit: int = 1 << 20):
-        self._process = process
-        self._read_limit = read_limit
-        self._stopping = False
-        self._world_file = world_file
+                 on_event: Optional[EventHook], on_log: Any, on_adapter: Optional[AdapterHook],
+                 read_limit: int):
         self.on_event = on_event
-        self.on_log = on_log
+        self.on_adapter = on_adapter
         self.backend: Optional[str] = None
-        self._ready = asyncio.get_running_loop().create_future()
-        self._log_tail: Deque[str] = collections.deque(maxlen=20)
-        self._exited: Optional[str] = None
-        self._pairs: Deque[_Call] = collections.deque()
-        self._pair: Optional[_Call] = None
-        self._connects: Deque[_Call] = collections.deque()
-        self._connect: Optional[_Call] = None
-        self._conn: Optional[Connection] = None
-        self._scans: Deque[Scan] = collections.deque()
-        self._scan: Optional[Scan] = None
-        self._tasks = [asyncio.ensure_future(self._read_events()),
-                       asyncio.ensure_future(self._read_log())]
+        self.version: Optional[str] = None
+        self.window = 0
+        self._adapter = "absent"
+        self._world_file = world_file
+        self._read_limit = read_limit
+        self._links: Dict[str, Connection] = {}
+        self._process = process
+        self._wire = Wire(process, self._route, on_log)
+        self._wire.on_end = self._bridge_ended
 
     @property
     def pid(self) -> int:
@@ -75,53 +122,85 @@ class Bridge:
     def returncode(self) -> Optional[int]:
         return self._process.returncode
 
+    @property
+    def adapter(self) -> str:
+        """The adapter's state: "on", "off" (its radio is off) or "absent"."""
+        return self._adapter
+
+    @property
+    def connections(self) -> Mapping[str, Connection]:
+        """The open connections by address (a live, read-only view)."""
+        return MappingProxyType(self._links)
+
     # The calls.
 
     def scan(self, seconds: int = 8) -> Scan:
-        """The devices an inquiry of about `seconds` finds (the bridge takes 1 to 10)."""
-        return Scan(self, int(seconds))
+        """The devices an inquiry of about `seconds` finds (the bridge takes 1 to 10), as an
+        async iterator. Raises AdapterOff when the scan cannot run."""
+        return Scan(self._wire, int(seconds), self._unanswered)
 
-    async def pair(self, addr: str, on_pin: Optional[Callable[[str], Any]] = None) -> None:
+    async def pair(self, addr: str, on_pin: Optional[OnPin] = None) -> None:
         """Pairs with the device; returns when it is paired. `on_pin(code)` gets the PIN of a
-        numeric comparison (the user confirms it on the phone; the bridge accepts on its side).
-        Raises NotVisible, PairingRefused or PlatformError."""
-        call = _Call(_address(addr), on_pin)
-        self._check_running()
-        self._pairs.append(call)
-        self._pump_pairs()
+        numeric comparison (the user confirms it on the phone; the bridge accepts on its side);
+        it may be a coroutine function, and pair then returns once it has finished too.
+        Raises NotVisible, PairingRefused, PlatformError or AdapterOff."""
+        addr = canonical(addr)
+        tasks: List[asyncio.Future] = []
+        pin_error: List[BaseException] = []
+
+        def pin(event: Event) -> None:
+            if on_pin is None or event.get("t") != "pairing-code":
+                self._unanswered(event)
+                return
+            try:
+                result = on_pin(str(event.get("code", "")))
+                if inspect.isawaitable(result):
+                    tasks.append(asyncio.ensure_future(result))
+            except Exception as error:  # raised from pair() once its result is in
+                pin_error.append(error)
+
         try:
-            await call.future
+            answer = await self._call({"t": "pair", "addr": addr}, pin)
         except asyncio.CancelledError:
-            for task in call.pin_tasks:
+            for task in tasks:
                 task.cancel()
             raise
         except BridgeError:
-            await asyncio.gather(*call.pin_tasks, return_exceptions=True)
+            await asyncio.gather(*tasks, return_exceptions=True)
             raise
-        for task in call.pin_tasks:
+        for task in tasks:
             await task
-        if call.pin_error is not None:
-            raise call.pin_error
+        if pin_error:
+            raise pin_error[0]
+        if answer.get("ok") is not True:
+            raise from_event(answer)
 
     async def connect(self, addr: str) -> Connection:
-        """Opens the serial-port connection; returns once it is open. While another connection
-        is open, waits for it to close (the bridge holds one). Raises NotVisible,
-        NoSerialService, PlatformError or OpenFailed."""
-        call = _Call(_address(addr))
-        self._check_running()
-        self._connects.append(call)
-        self._pump_connects()
-        return await call.future
+        """Opens the serial-port connection; returns once it is open. Connections to other
+        addresses stay open beside it. Raises NotVisible, NoSerialService, OpenFailed,
+        PlatformError, AlreadyConnected or AdapterOff."""
+        call = _Connect(self, canonical(addr))
+        self._wire.issue(call, {"t": "connect", "addr": call.addr})
+        try:
+            return await call.future
+        except asyncio.CancelledError:
+            if call.future.done() and not call.future.cancelled():
+                call.future.result().abort()  # opened as its caller gave up
+            raise
+
+    async def request(self, command: Dict[str, Any]) -> Event:
+        """Sends a command the client has no call for and returns its final event; a failure
+        raises its BridgeError. The client sets the id. Events before the final one go to the
+        event hook. Bytes sent this way bypass the connections' accounting of the window."""
+        if command.get("t") == "hello":
+            raise ValueError("the client says hello itself: another would change the protocol")
+        return await self._call(command, self._unanswered)
 
     async def close(self, timeout: float = 5.0) -> Optional[int]:
-        """Ends the bridge: closes its standard input (it disconnects and exits), waits up to
-        `timeout` seconds, then kills it. Returns its exit status."""
-        self._stopping = True
-        if self._conn is not None:
-            self._conn._make_room()
+        """Ends the bridge: closes its standard input (it disconnects everything and exits),
+        waits up to `timeout` seconds, then kills it. Returns its exit status."""
         try:
-            if not self._process.stdin.is_closing():
-                self._process.stdin.close()
+            await self._wire.close_input()
             try:
                 await asyncio.wait_for(self._process.wait(), timeout)
             except asyncio.TimeoutError:
@@ -130,284 +209,100 @@ class Bridge:
             if self._process.returncode is None:
                 self._process.kill()
                 await self._process.wait()
-            await asyncio.gather(*self._tasks, return_exceptions=True)
+            await self._wire.finished()
             self._remove_world_file()
         return self._process.returncode
 
     async def __aenter__(self) -> "Bridge":
         return self
 
-    async def __aexit__(self, *exc_info) -> None:
+    async def __aexit__(self, *exc_info: Any) -> None:
         await self.close()
 
-    # Queues. Each runs the next waiting call once the one before it has its answer.
+    # Answers.
 
-    def _pump_pairs(self) -> None:
-        while self._pair is None and self._pairs and self._exited is None:
-            call = self._pairs.popleft()
-            if call.future.done():  # cancelled while waiting for its turn
-                continue
-            if self._issue(call, {"t": "pair", "addr": call.addr}):
-                self._pair = call
+    async def _call(self, command: Dict[str, Any],
+                    progress: Optional[Callable[[Event], None]] = None) -> Event:
+        call = _Request(str(command.get("t", "")), self._unanswered, progress)
+        self._wire.issue(call, command)
+        answer = await call.future
+        if answer.get("t") == "error":
+            raise from_event(answer)
+        return answer
 
-    def _pump_connects(self) -> None:
-        while (self._connect is None and self._conn is None and self._connects
-               and self._exited is None):
-            call = self._connects.popleft()
-            if call.future.done():
-                continue
-            if self._issue(call, {"t": "connect", "addr": call.addr}):
-                self._connect = call
+    def _open(self, addr: str) -> Connection:
+        conn = Connection(self._wire, addr, self._read_limit, self.window, self._forget)
+        self._links[addr] = conn
+        return conn
 
-    def _issue(self, call: _Call, command: Dict[str, Any]) -> bool:
-        # Runs inside the event reader too: a bridge that is closing fails the call, not the
-        # reader.
-        try:
-            self._send(command)
-            return True
-        except BridgeError as error:
-            call.future.set_exception(error)
-            return False
+    def _forget(self, conn: Connection) -> None:
+        if self._links.get(conn.addr) is conn:
+            del self._links[conn.addr]
 
-    def _queue_scan(self, scan: Scan) -> None:
-        if self._exited is not None:
-            scan._finish(BridgeExited(self._exited))
-            return
-        self._scans.append(scan)
-        self._pump_scans()
-
-    def _unqueue_scan(self, scan: Scan) -> None:
-        try:
-            self._scans.remove(scan)
-        except ValueError:
-            pass
-
-    def _pump_scans(self) -> None:
-        while self._scan is None and self._scans and self._exited is None:
-            scan = self._scans.popleft()
-            scan._sent = True
-            try:
-                self._send({"t": "scan", "seconds": scan.seconds})
-                self._scan = scan
-            except BridgeError as error:
-                scan._finish(error)
-
-    # Writing to the bridge.
-
-    def _check_running(self) -> None:
-        if self._exited is not None:
-            raise BridgeExited(self._exited)
-
-    def _send(self, command: Dict[str, Any]) -> None:
-        self._write_raw(json.dumps(command, separators=(",", ":")).encode() + b"\n")
-
-    def _write_raw(self, data: bytes) -> None:
-        self._check_running()
-        if self._process.stdin.is_closing():
-            raise BridgeExited("the bridge's standard input is closed")
-        self._process.stdin.write(data)
-
-    async def _drain(self) -> None:
-        self._check_running()
-        try:
-            await self._process.stdin.drain()
-        except (ConnectionError, BrokenPipeError) as error:
-            raise BridgeExited(f"the bridge stopped reading: {error}") from error
-
-    def _disconnect(self, conn: Connection) -> None:
-        # A bridge whose input has ended disconnects by itself.
-        if conn is self._conn and self._exited is None and not self._process.stdin.is_closing():
-            self._send({"t": "disconnect"})
-
-    # Reading from the bridge.
-
-    async def _read_events(self) -> None:
-        stdout = self._process.stdout
-        try:
-            while True:
-                try:
-                    raw = await stdout.readuntil(b"\n")
-                except asyncio.IncompleteReadError as end:
-                    if end.partial:
-                        self._line(end.partial)
-                    break
-                self._line(raw)
-                if self._conn is not None and self._conn._full():
-                    await self._conn._wait_for_room()
-        finally:
-            status = await self._process.wait()
-            self._bridge_ended(f"the bridge exited with status {status}")
-
-    def _line(self, raw: bytes) -> None:
-        text = raw.decode("utf-8", "replace").rstrip("\r\n")
-        try:
-            event = json.loads(text)
-            if not isinstance(event, dict):
-                raise ValueError("not an object")
-        except ValueError:
-            self._unanswered({"t": None, "line": text})
-            return
-        try:
-            self._dispatch(event)
-        except Exception:  # a malformed event must not stop the reader
-            _log.exception("could not handle the event %r", text)
-            self._unanswered(event)
-
-    def _dispatch(self, event: Dict[str, Any]) -> None:
+    def _route(self, event: Event) -> None:
         kind = event.get("t")
-        if kind == "data":
-            if self._conn is not None:
-                self._conn._feed(base64.b64decode(event.get("b64", "")))
+        conn = self._links.get(event.get("addr", "")) if kind in ("data", "closed") else None
+        if conn is not None and "id" not in event:
+            if kind == "data":
+                conn._feed(base64.b64decode(event.get("b64", "")))
+                if conn._full():
+                    self._wire.hold = conn._full
             else:
-                self._unanswered(event)
-        elif kind == "device":
-            if self._scan is not None and not self._scan._done:
-                self._scan._add(Device(str(event.get("addr", "")), str(event.get("name", "")),
-                                       bool(event.get("paired", False))))
-            else:
-                self._unanswered(event)
-        elif kind == "scan-done":
-            if self._scan is not None:
-                self._scan._finish()
-                self._scan = None
-                self._pump_scans()
-            else:
-                self._unanswered(event)
-        elif kind == "pairing-code":
-            self._pairing_code(event)
-        elif kind == "pair-result":
-            self._pair_result(event)
-        elif kind in ("connected", "error", "closed"):
-            self._connection_event(kind, event)
-        elif kind == "ready" and not self._ready.done():
-            self.backend = event.get("backend")
-            self._ready.set_result(None)
+                conn._end(str(event.get("code", "")), str(event.get("reason", "")))
+        elif kind == "adapter":
+            self._adapter_changed(str(event.get("state", "")))
         else:
             self._unanswered(event)
 
-    def _pairing_code(self, event: Dict[str, Any]) -> None:
-        call = self._pair
-        if call is None or call.future.done() or call.on_pin is None:
-            self._unanswered(event)
-            return
-        try:
-            result = call.on_pin(str(event.get("code", "")))
-            if inspect.isawaitable(result):
-                call.pin_tasks.append(asyncio.ensure_future(result))
-        except Exception as error:  # raised from pair() once its result is in
-            call.pin_error = error
+    def _adapter_changed(self, state: str) -> None:
+        self._adapter = state
+        self._hook(self.on_adapter, state, "adapter hook")
 
-    def _pair_result(self, event: Dict[str, Any]) -> None:
-        call = self._pair
-        if call is None:
-            self._unanswered(event)
-            return
-        self._pair = None
-        if call.future.done():  # the late answer to a cancelled call
-            self._unanswered(event)
-        elif event.get("ok") is True:
-            call.future.set_result(None)
-        else:
-            call.future.set_exception(pair_failure(str(event.get("error", ""))))
-        self._pump_pairs()
-
-    def _connection_event(self, kind: str, event: Dict[str, Any]) -> None:
-        conn, call = self._conn, self._connect
-        if conn is not None:
-            # Only a connect sent while no connection was open can be pending, so these
-            # belong to the open connection.
-            if kind == "closed":
-                self._conn = None
-                conn._end(str(event.get("reason", "")))
-                self._pump_connects()
-            elif kind == "error" and event.get("error") == WRITE_FAILED_TEXT:
-                conn._write_failed(WRITE_FAILED_TEXT)
-            else:
-                self._unanswered(event)
-            return
-        if call is None or (kind == "error" and event.get("error") == WRITE_FAILED_TEXT):
-            # a late write failure of a connection that has already closed
-            self._unanswered(event)
-            return
-        if kind == "connected":
-            self._connect = None
-            conn = Connection(self, str(event.get("addr", call.addr)), self._read_limit)
-            self._conn = conn
-            if call.future.done():  # its caller gave up: nobody will use or close it
-                self._unanswered(event)
-                conn._closing = True
-                self._disconnect(conn)
-            else:
-                call.future.set_result(conn)
-        elif kind == "error":
-            call.error = str(event.get("error", ""))
-            if call.future.done():
-                self._unanswered(event)
-        else:
-            self._connect = None
-            if call.future.done():
-                self._unanswered(event)
-            else:
-                call.future.set_exception(
-                    connect_failure(call.error, str(event.get("reason", ""))))
-            self._pump_connects()
-
-    def _unanswered(self, event: Dict[str, Any]) -> None:
-        hook = self.on_event
-        if hook is None:
+    def _unanswered(self, event: Event) -> None:
+        if self.on_event is None:
             _log.debug("event no call waited for: %r", event)
+        else:
+            self._hook(self.on_event, event, "event hook")
+
+    @staticmethod
+    def _hook(hook: Optional[Callable[[Any], Any]], value: Any, name: str) -> None:
+        if hook is None:
             return
         try:
-            result = hook(event)
+            result = hook(value)
             if inspect.isawaitable(result):
                 asyncio.ensure_future(result)
         except Exception:
-            _log.exception("the event hook failed")
+            _log.exception("the %s failed", name)
 
-    async def _read_log(self) -> None:
-        stderr = self._process.stderr
-        while True:
-            try:
-                raw = await stderr.readuntil(b"\n")
-            except asyncio.IncompleteReadError as end:
-                raw = end.partial
-                if not raw:
-                    return
-            line = raw.decode("utf-8", "replace").rstrip("\r\n")
-            self._log_tail.append(line)
-            sink = self.on_log
-            try:
-                if sink is None:
-                    pass
-                elif callable(sink):
-                    sink(line)
-                else:
-                    sink.write(line + "\n")
-                    if hasattr(sink, "flush"):
-                        sink.flush()
-            except Exception:
-                _log.exception("the log sink failed")
+    def _bridge_ended(self, error: BridgeError) -> None:
+        for conn in list(self._links.values()):
+            conn._end("BRIDGE_EXITED", error.text)
 
-    def _bridge_ended(self, why: str) -> None:
-        self._exited = why
-        error = BridgeExited(why)
-        calls = [c for c in (self._pair, self._connect) if c is not None]
-        calls += list(self._pairs) + list(self._connects)
-        self._pair = self._connect = None
-        self._pairs.clear()
-        self._connects.clear()
-        for call in calls:
-            if not call.future.done():
-                call.future.set_exception(error)
-        for scan in ([self._scan] if self._scan else []) + list(self._scans):
-            scan._finish(error)
-        self._scan = None
-        self._scans.clear()
-        if self._conn is not None:
-            self._conn._end(why)
-            self._conn = None
-        if not self._ready.done():
-            self._ready.set_exception(error)
+    async def _greet(self, timeout: float) -> None:
+        await self._wire.ready
+        self.backend = self._wire.ready_event.get("backend")
+        call = _Request("hello", self._unanswered)
+        self._wire.issue(call, {"t": "hello", "protocol": PROTOCOL})
+        try:
+            answer = await asyncio.wait_for(asyncio.shield(call.future), timeout)
+        except asyncio.TimeoutError:
+            call.future.cancel()
+            raise UnsupportedBridge(
+                f"the bridge did not answer hello within {timeout:g} s: it speaks protocol 1 "
+                f"only, and this client needs protocol {PROTOCOL}") from None
+        protocol = answer.get("protocol")
+        if answer.get("t") != "hello" or protocol != PROTOCOL:
+            raise UnsupportedBridge(
+                f"the bridge offers protocol {protocol}, and this client needs protocol "
+                f"{PROTOCOL}", protocol if isinstance(protocol, int) else None)
+        self.backend = answer.get("backend", self.backend)
+        self.version = answer.get("version")
+        self.window = int(answer.get("window", 0))
+        self._adapter = str(answer.get("adapter", "on"))
+        if self.window <= 0:
+            raise UnsupportedBridge(f"the bridge gave no window for sends: {answer!r}",
+                                    PROTOCOL)
 
     def _remove_world_file(self) -> None:
         if self._world_file is not None:
@@ -416,12 +311,6 @@ class Bridge:
             except OSError:
                 pass
             self._world_file = None
-
-
-def _address(addr: str) -> str:
-    if not isinstance(addr, str):
-        raise TypeError(f"addr must be a str, not {type(addr).__name__}")
-    return addr
 
 
 def find_executable(exe: Optional[str] = None) -> str:
@@ -435,14 +324,15 @@ def find_executable(exe: Optional[str] = None) -> str:
 
 
 async def start(exe: Optional[str] = None, world: Optional[str] = None,
-                world_text: Optional[str] = None, *,
-                on_event: Optional[Callable[[Dict[str, Any]], Any]] = None,
-                on_log: Any = None, read_limit: int = 1 << 20) -> Bridge:
-    """Starts the bridge and returns once it is ready.
+                world_text: Optional[str] = None, *, on_event: Optional[EventHook] = None,
+                on_log: Any = None, on_adapter: Optional[AdapterHook] = None,
+                read_limit: int = 1 << 20, hello_timeout: float = 10.0) -> Bridge:
+    """Starts the bridge and returns once it speaks protocol 2.
 
     world / world_text: a world file's path or its text, for quintel-bt-sim.
     on_event(event): every event that answers no waiting call, as a dict.
     on_log: the bridge's log (standard error), a callable taking each line or a text stream.
+    on_adapter(state): each change of the adapter's state ("on", "off", "absent").
     read_limit: bytes a connection keeps unread before the client stops reading the bridge.
     """
     if world is not None and world_text is not None:
@@ -460,18 +350,18 @@ async def start(exe: Optional[str] = None, world: Optional[str] = None,
     try:
         process = await asyncio.create_subprocess_exec(
             path, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
-            stderr=asyncio.subprocess.PIPE, env=env, limit=_LINE_LIMIT)
+            stderr=asyncio.subprocess.PIPE, env=env, limit=LINE_LIMIT)
     except BaseException:
         if world_file is not None:
             os.unlink(world_file)
         raise
-    bridge = Bridge(process, world_file, on_event, on_log, read_limit)
+    bridge = Bridge(process, world_file, on_event, on_log, on_adapter, read_limit)
     try:
-        await bridge._ready
+        await bridge._greet(hello_timeout)
         bridge._remove_world_file()  # read once at start-up
-    except BridgeError as error:
+    except BridgeExited as error:
         await bridge.close()
-        log = "\n".join(bridge._log_tail)
+        log = "\n".join(bridge._wire.log_tail)
         raise BridgeExited(f"{error.text} before it was ready" +
                            (f"; its log:\n{log}" if log else "")) from None
     except BaseException:

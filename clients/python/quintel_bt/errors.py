@@ -1,38 +1,48 @@
-"""Failures, each with a stable code mapped from the bridge's fixed texts.
+"""Failures, each with the stable code the bridge gives on the wire.
 
-The bridge reports failures as Russian sentences meant for people; a host branches on
-`code` instead, and shows `text` (the bridge's own words) to the user."""
+A host branches on the exception's class or its `code`, and shows `text` (the bridge's own
+words, in Russian) to the user."""
 from __future__ import annotations
 
 import asyncio
 import re
-from typing import Optional
+from typing import Any, Dict, Optional, Type
 
-# The bridge's fixed texts, byte for byte as it writes them.
-NOT_VISIBLE_TEXT = ("Windows не видит этот телефон — включи видимость на роботе и найди заново")
-NO_SERIAL_SERVICE_TEXT = ("телефон не предлагает последовательную службу. Открой на нём "
-                          "приложение робота и оставь его на экране, потом повтори")
-WRITE_FAILED_TEXT = "запись не удалась"
-REASON_NO_DEVICE = "нет устройства"
-REASON_NO_SERVICE = "нет службы SPP"
-REASON_CLOSED = "соединение закрыто"
-
-_REFUSED = re.compile(r"сопряжение не состоялось \(код (-?\d+)\)")
-_PLATFORM = re.compile(r"(.*) \(0x([0-9A-Fa-f]{8})\)", re.DOTALL)
+_PLATFORM_TEXT = re.compile(r"(.*) \(0x[0-9A-Fa-f]{8}\)", re.DOTALL)
 
 
 class BridgeError(Exception):
-    """Base of every failure the bridge reports; `text` is the bridge's original text."""
+    """Base of every failure. `text` is the bridge's text; `hresult` (unsigned 32-bit) and
+    `status` (a pairing's result) are the platform's codes when it gave them; `addr` is the
+    device the failure is about, when known."""
 
     code = "BRIDGE_ERROR"
 
-    def __init__(self, text: str):
+    def __init__(self, text: str, *, code: Optional[str] = None,
+                 hresult: Optional[int] = None, status: Optional[int] = None,
+                 addr: Optional[str] = None):
         # Not super(): ClosedDuringRead also derives from asyncio.IncompleteReadError.
         Exception.__init__(self, text)
         self.text = text
+        if code is not None:
+            self.code = code
+        self.hresult = hresult
+        self.status = status
+        self.addr = addr
+
+    @property
+    def message(self) -> str:
+        """The text without the platform code the bridge appends to it ("message (0x...)")."""
+        match = _PLATFORM_TEXT.fullmatch(self.text) if self.hresult is not None else None
+        return match.group(1) if match else self.text
 
     def __str__(self) -> str:
         return f"{self.code}: {self.text}"
+
+
+class BadCommand(BridgeError):
+    """The bridge did not understand a command."""
+    code = "BAD_COMMAND"
 
 
 class NotVisible(BridgeError):
@@ -49,27 +59,15 @@ class PairingRefused(BridgeError):
     """The pairing ended with a failure status (`status`, the platform's number)."""
     code = "PAIRING_REFUSED"
 
-    def __init__(self, text: str, status: Optional[int] = None):
-        super().__init__(text)
-        self.status = status
+
+class OpenFailed(BridgeError):
+    """The serial-port connection could not be opened."""
+    code = "OPEN_FAILED"
 
 
 class PlatformError(BridgeError):
-    """A platform call failed: `hresult` (unsigned 32-bit) and `message` are parsed from the
-    bridge's "message (0x%08X)"; an unknown form gives None and the whole text."""
+    """Another platform call failed; `hresult` and `message` say which way."""
     code = "PLATFORM_ERROR"
-
-    def __init__(self, text: str):
-        super().__init__(text)
-        match = _PLATFORM.fullmatch(text)
-        self.hresult: Optional[int] = int(match.group(2), 16) if match else None
-        self.message: str = match.group(1) if match else text
-
-
-class OpenFailed(BridgeError):
-    """The serial-port connection could not be opened, and the bridge named no platform
-    failure (a platform failure raises PlatformError)."""
-    code = "OPEN_FAILED"
 
 
 class WriteFailed(BridgeError):
@@ -77,26 +75,60 @@ class WriteFailed(BridgeError):
     code = "WRITE_FAILED"
 
 
+class NotConnected(BridgeError):
+    """No connection is open to that address."""
+    code = "NOT_CONNECTED"
+
+
+class AddrRequired(BridgeError):
+    """Several connections are open and the command named none."""
+    code = "ADDR_REQUIRED"
+
+
+class AlreadyConnected(BridgeError):
+    """A connection to that address is already open or opening; it is left as it was."""
+    code = "ALREADY_CONNECTED"
+
+
+class Busy(BridgeError):
+    """A send would have passed the connection's window; none of its bytes was written."""
+    code = "BUSY"
+
+
+class TooLarge(BridgeError):
+    """One send was larger than the whole window."""
+    code = "TOO_LARGE"
+
+
+class AdapterOff(BridgeError):
+    """There is no Bluetooth adapter, or its radio is off (at once or during the call)."""
+    code = "ADAPTER_OFF"
+
+
 class ConnectionClosed(BridgeError):
-    """The connection has ended; `reason` is the bridge's reason (or the client's own)."""
+    """The connection has ended. `reason` is the bridge's text; `cause` says why:
+    "HOST_CLOSED", "PHONE_CLOSED", "LINK_LOST", "ADAPTER_OFF" or the client's own
+    "BRIDGE_EXITED"."""
     code = "CONNECTION_CLOSED"
 
-    def __init__(self, reason: str):
-        super().__init__(reason)
+    def __init__(self, reason: str, cause: Optional[str] = None, **details: Any):
+        super().__init__(reason, **details)
         self.reason = reason
+        self.cause = cause
 
 
 class ClosedDuringRead(ConnectionClosed, asyncio.IncompleteReadError):
     """The connection ended before `readexactly` or `readuntil` had its bytes. Also an
     asyncio.IncompleteReadError, so `partial` holds what had arrived."""
 
-    def __init__(self, reason: str, partial: bytes, expected: Optional[int]):
-        ConnectionClosed.__init__(self, reason)
+    def __init__(self, reason: str, cause: Optional[str], partial: bytes,
+                 expected: Optional[int]):
+        ConnectionClosed.__init__(self, reason, cause)
         self.partial = partial
         self.expected = expected
 
     def __reduce__(self):
-        return type(self), (self.reason, self.partial, self.expected)
+        return type(self), (self.reason, self.cause, self.partial, self.expected)
 
 
 class BridgeExited(BridgeError):
@@ -104,28 +136,45 @@ class BridgeExited(BridgeError):
     code = "BRIDGE_EXITED"
 
 
-def pair_failure(text: str) -> BridgeError:
-    """The exception for a pair-result with "ok" false."""
-    if text == NOT_VISIBLE_TEXT:
-        return NotVisible(text)
-    refused = _REFUSED.match(text)
-    if refused:
-        return PairingRefused(text, int(refused.group(1)))
-    return PlatformError(text)
+class UnsupportedBridge(BridgeError):
+    """The bridge does not speak the protocol this client needs; `protocol` is the one it
+    offered (None when it did not answer the greeting at all)."""
+    code = "UNSUPPORTED_BRIDGE"
+
+    def __init__(self, text: str, protocol: Optional[int] = None):
+        super().__init__(text)
+        self.protocol = protocol
 
 
-def connect_failure(error: Optional[str], reason: str) -> BridgeError:
-    """The exception for a failed connect: its error event's text (None when the bridge
-    sent only the closed event) and the closed event's reason."""
-    text = error if error is not None else reason
-    if error == NOT_VISIBLE_TEXT:
-        return NotVisible(error)
-    if error == NO_SERIAL_SERVICE_TEXT:
-        return NoSerialService(error)
-    if error is not None and _PLATFORM.fullmatch(error):
-        return PlatformError(error)
-    if reason == REASON_NO_DEVICE:
-        return NotVisible(text)
-    if reason == REASON_NO_SERVICE:
-        return NoSerialService(text)
-    return OpenFailed(text)
+class WriteTimeout(BridgeError, TimeoutError):
+    """A blocking write waited longer than its `write_timeout`; its bytes stay queued."""
+    code = "WRITE_TIMEOUT"
+
+
+_BY_CODE: Dict[str, Type[BridgeError]] = {
+    cls.code: cls for cls in (BadCommand, NotVisible, NoSerialService, PairingRefused,
+                              OpenFailed, PlatformError, WriteFailed, NotConnected,
+                              AddrRequired, AlreadyConnected, Busy, TooLarge, AdapterOff)}
+
+
+def _hresult(value: Any) -> Optional[int]:
+    try:
+        return int(str(value), 16) & 0xFFFFFFFF
+    except ValueError:
+        return None
+
+
+def from_event(event: Dict[str, Any]) -> BridgeError:
+    """The exception for a failure event (an error, a pair-result with "ok" false, a scan
+    that could not run); an unknown code gives a BridgeError carrying that code."""
+    code = str(event.get("code") or BridgeError.code)
+    text = str(event.get("error", event.get("reason", "")))
+    details: Dict[str, Any] = {"addr": event.get("addr")}
+    if "hresult" in event:
+        details["hresult"] = _hresult(event["hresult"])
+    if isinstance(event.get("status"), int):
+        details["status"] = event["status"]
+    cls = _BY_CODE.get(code)
+    if cls is None:
+        return BridgeError(text, code=code, **details)
+    return cls(text, **details)

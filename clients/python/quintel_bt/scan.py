@@ -4,10 +4,10 @@ from __future__ import annotations
 import asyncio
 import collections
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Deque, Optional
+from typing import Callable, Deque, Optional
 
-if TYPE_CHECKING:
-    from .bridge import Bridge
+from ._wire import FINALS, Call, Event, Wire
+from .errors import BridgeError, from_event
 
 
 @dataclass(frozen=True)
@@ -17,17 +17,20 @@ class Device:
     paired: bool
 
 
-class Scan:
-    """The devices of one scan, as an async iterator that ends at "scan-done". The scan
-    command goes out when iteration starts (after any earlier scan has ended)."""
+class Scan(Call):
+    """The devices of one scan, as an async iterator that ends at the scan's end. The scan
+    command goes out when iteration starts; scans may run side by side."""
 
-    def __init__(self, bridge: "Bridge", seconds: int):
-        self._bridge = bridge
+    finals = FINALS["scan"]
+
+    def __init__(self, wire: Wire, seconds: int, late: Callable[[Event], None]):
+        self._wire = wire
+        self._late = late
         self.seconds = seconds
-        self._queued = False
-        self._sent = False
+        self._started = False
         self._devices: Deque[Device] = collections.deque()
-        self._done = False
+        self._done = False  # the scan has ended, or the caller stopped listening
+        self._left = False
         self._error: Optional[BaseException] = None
         self._waiter: Optional[asyncio.Future] = None
 
@@ -35,9 +38,9 @@ class Scan:
         return self
 
     async def __anext__(self) -> Device:
-        if not self._queued:
-            self._queued = True
-            self._bridge._queue_scan(self)
+        if not self._started:
+            self._started = True
+            self._wire.issue(self, {"t": "scan", "seconds": self.seconds})
         while not self._devices:
             if self._done:
                 if self._error is not None:
@@ -46,32 +49,35 @@ class Scan:
             self._waiter = asyncio.get_running_loop().create_future()
             try:
                 await self._waiter
-            except asyncio.CancelledError:
-                if not self._sent:  # never reached the bridge: give up the turn
-                    self._bridge._unqueue_scan(self)
-                    self._queued = False
-                raise
             finally:
                 self._waiter = None
         return self._devices.popleft()
 
     async def aclose(self) -> None:
-        """Stops listening; a scan already under way still runs to its end in the bridge."""
-        if not self._sent and self._queued:
-            self._bridge._unqueue_scan(self)
+        """Stops listening; a scan already under way still runs to its end in the bridge, and
+        its later events go to the event hook."""
+        self._left = True
         self._done = True
         self._devices.clear()
+        self._wake()
 
     def _wake(self) -> None:
         if self._waiter is not None and not self._waiter.done():
             self._waiter.set_result(None)
 
-    def _add(self, device: Device) -> None:
-        if not self._done:
-            self._devices.append(device)
-            self._wake()
+    def event(self, event: Event, final: bool) -> None:
+        if self._left:
+            self._late(event)
+            return
+        if event.get("t") == "device":
+            self._devices.append(Device(str(event.get("addr", "")), str(event.get("name", "")),
+                                        bool(event.get("paired", False))))
+        elif final and (event.get("t") == "error" or "code" in event):
+            self._error = from_event(event)
+        self._done = self._done or final
+        self._wake()
 
-    def _finish(self, error: Optional[BaseException] = None) -> None:
+    def ended(self, error: BridgeError) -> None:
         if not self._done:
             self._done = True
             self._error = error

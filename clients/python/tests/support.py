@@ -25,6 +25,15 @@ def device(addr: str, *keys: str) -> str:
     return f"device {addr}\n" + "".join(f"  {key}\n" for key in keys)
 
 
+def status(pid: int, key: str) -> int:
+    """A figure of /proc/PID/status in kB (VmRSS, VmHWM)."""
+    with open(f"/proc/{pid}/status") as lines:
+        for line in lines:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise KeyError(key)
+
+
 class BridgeCase(unittest.IsolatedAsyncioTestCase):
     """Starts bridges that end with the test; unanswered events and log lines are kept."""
 
@@ -42,3 +51,27 @@ class BridgeCase(unittest.IsolatedAsyncioTestCase):
 
     async def within(self, awaitable, seconds: float = 10):
         return await asyncio.wait_for(awaitable, seconds)
+
+
+class Control:
+    """The simulated world's control channel (world key `control PATH`): the bridge connects
+    at start, and each line changes the world once it is answered "ok"."""
+
+    def __init__(self, folder: str):
+        self.path = os.path.join(folder, "control.sock")
+        self._link: "asyncio.Future" = asyncio.get_running_loop().create_future()
+
+    async def listen(self) -> "asyncio.AbstractServer":
+        def accepted(reader, writer):
+            if not self._link.done():
+                self._link.set_result((reader, writer))
+        return await asyncio.start_unix_server(accepted, self.path)
+
+    def close(self) -> None:
+        if self._link.done():
+            self._link.result()[1].close()
+
+    async def change(self, line: str) -> str:
+        reader, writer = await asyncio.wait_for(asyncio.shield(self._link), 10)
+        writer.write(line.encode() + b"\n")
+        return (await asyncio.wait_for(reader.readline(), 10)).decode().strip()

@@ -191,11 +191,17 @@ void Link::toBridge(const char* bytes, size_t count) {
   {
     std::lock_guard guard(lock_);
     if (closed_ || broken_ || phoneClosed_) return;
-    inbound_.append(bytes, count);
-    if (pendingLoad_ && (n = commitLocked(pendingCount_, pendingPartial_)))
-      done = std::exchange(pendingLoad_, {});
+    n = arriveLocked(bytes, count, done);
   }
   if (done) done.complete(n);
+}
+
+uint32_t Link::arriveLocked(const char* bytes, size_t count, platform::Completion<uint32_t>& done) {
+  inbound_.append(bytes, count);
+  uint32_t n = 0;
+  if (pendingLoad_ && (n = commitLocked(pendingCount_, pendingPartial_)))
+    done = std::exchange(pendingLoad_, {});
+  return n;
 }
 
 void Link::phoneCloses() {
@@ -243,6 +249,8 @@ int32_t Link::brokenOr(int32_t code) {
 std::optional<int32_t> Link::toPhone(const std::string& bytes) {
   size_t take = bytes.size();
   bool closeAfter = false, dropAfter = false;
+  platform::Completion<uint32_t> echoed;
+  uint32_t loaded = 0;
   {
     std::lock_guard guard(lock_);
     if (closed_) return objectClosed;
@@ -257,10 +265,12 @@ std::optional<int32_t> Link::toPhone(const std::string& bytes) {
     limit(device_.closeAfterBytes, closeAfter);
     limit(device_.dropAfterBytes, dropAfter);
     received_ += take;
+    // The echo is on its way back by the time the store completes: a link lost later still
+    // delivers it.
+    if (device_.phone == PhoneMode::echo) loaded = arriveLocked(bytes.data(), take, echoed);
   }
-  if (device_.phone == PhoneMode::echo) {
-    toBridge(bytes.data(), take);
-  } else if (device_.phone == PhoneMode::live) {
+  if (echoed) echoed.complete(loaded);
+  if (device_.phone == PhoneMode::live) {
     if (!sendLive(bytes.data(), take)) return brokenOr(linkReset);
   }
   if (dropAfter) drop(linkAborted);

@@ -56,6 +56,9 @@ class Link : public std::enable_shared_from_this<Link> {
  private:
   // The phone's side.
   void toBridge(const char* bytes, size_t count);
+  // Bytes from the phone join the inbound ones; the pending load they complete, if any, is
+  // left in `done` with its count.
+  uint32_t arriveLocked(const char* bytes, size_t count, platform::Completion<uint32_t>& done);
   void phoneCloses();
   void drop(int32_t code);
   // The code the link failed with, or `code` when it has not.

@@ -61,10 +61,11 @@ if ((BED_DEBUG)); then
 fi
 
 # One btvirt makes all controllers, so that they hear each other; the first
-# one is hci0, the bridge's.
+# one is hci0, the bridge's. It is the bed's own build (bed/btvirt.sh), which
+# keeps several links apart and removes and adds controllers for bedctl.
 controllers=$((BED_PHONES + 1))
 note "dbus up"
-btvirt -B -l"$controllers" >"$bed/btvirt.log" 2>&1 &
+"$bed/btvirt" -B -l"$controllers" --control /run/btvirt.ctl >"$bed/btvirt.log" 2>&1 &
 wait_for 20 test -e /sys/class/bluetooth/hci$BED_PHONES || fail "btvirt made no hci$BED_PHONES"
 note "controllers made"
 
@@ -94,6 +95,8 @@ note "controllers set up"
 btd=(/usr/libexec/bluetooth/bluetoothd -n -C)
 ((BED_DEBUG)) && btd+=(-d)
 "${btd[@]}" >"$bed/bluetoothd.log" 2>&1 &
+echo $! >/run/bed-bluetoothd.pid
+printf '%s\n' "${btd[@]}" >/run/bed-bluetoothd.args # for bedctl
 note "bluetoothd started"
 
 /usr/bin/python3 "$BED_HERE/phone/phone.py" "$bed" >"$bed/phones.log" 2>&1 &
@@ -104,7 +107,8 @@ note "phones ready"
 for e in "${BED_ENV[@]}"; do
     export "${e?}"
 done
-export HOME=/root QUINTEL_BED_DIR=$bed
+export HOME=/root QUINTEL_BED_DIR=$bed QUINTEL_BEDCTL=$BED_HERE/bed/bedctl
+export PATH=$BED_HERE/bed:$PATH
 cd "$BED_CWD" || fail "no directory $BED_CWD in the guest"
 "${BED_CMD[@]}" </dev/null >"$bed/cmd.stdout" 2>"$bed/cmd.stderr"
 rc=$?

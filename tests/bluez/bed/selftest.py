@@ -3,16 +3,25 @@
 every phone, pair as its settings say, connect to its Serial Port through a
 client Profile1 and check what comes back. Runs inside the guest.
 
-Usage: selftest.py [BYTES [FLIP]]
-  BYTES  bytes to echo per phone, default 4096
-  FLIP   a phone to switch to NoInputNoOutput just before pairing it
+Usage: selftest.py [--bytes N] [--flip I] MODE...
+  phones  each phone in turn, as its settings say (N bytes echoed each)
+  links   two links at once, N bytes each way on each at the same time; then
+          one phone's echo, its disconnect and at once another's pairing and
+          connect (needs 3 phones that echo, the third unpaired)
+  faults  each of bedctl's faults with a link open, then a new connection
+          (needs 2 phones that echo, paired)
+  --flip  a phone to switch to NoInputNoOutput just before pairing it
 """
+import argparse
 import codecs
 import json
 import os
+import re
 import select
 import socket
+import subprocess
 import sys
+import threading
 import time
 
 import dbus
@@ -23,9 +32,15 @@ from gi.repository import GLib
 BLUEZ = "org.bluez"
 SPP_UUID = "00001101-0000-1000-8000-00805f9b34fb"
 bed = os.environ["QUINTEL_BED_DIR"]
-size = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
+bedctl = os.environ.get("QUINTEL_BEDCTL", os.path.join(os.path.dirname(os.path.abspath(__file__)), "bedctl"))
+opts = argparse.ArgumentParser()
+opts.add_argument("--bytes", type=int, default=4096)
+opts.add_argument("--flip", type=int, default=0)
+opts.add_argument("modes", nargs="+", choices=("phones", "links", "faults"))
+args = opts.parse_args()
+size = args.bytes
 # This phone is switched to NoInputNoOutput just before it is paired.
-flip = int(sys.argv[2]) if len(sys.argv) > 2 else 0
+flip = args.flip
 
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SystemBus()
@@ -203,13 +218,20 @@ def events(n):
         return f.read().splitlines()
 
 
-def find(adapter, path):
-    """bluetoothd forgets a device it found 30 s after: look again if so."""
-    if path in objects():
+last_discovery = [0.0]
+
+
+def find(path):
+    """bluetoothd forgets an unpaired device 30 s after discovery stops: look
+    again when it is gone or close to it."""
+    dev = objects().get(path, {}).get("org.bluez.Device1", {})
+    if dev and (dev.get("Paired") or time.monotonic() - last_discovery[0] < 15):
         return
+    adapter = iface("/org/bluez/hci0", "org.bluez.Adapter1")
     call(adapter.StartDiscovery)
     run_until(lambda: path in objects(), 30)
     call(adapter.StopDiscovery)
+    last_discovery[0] = time.monotonic()
 
 
 def disconnect(n, path):
@@ -234,6 +256,8 @@ def exercise(n, path, s, objs):
         applied = run_until(lambda: "iocap NoInputNoOutput" in events(n), 20)
         check(applied, "phone %d took its new IO capability" % n)
         s = dict(s, iocap="NoInputNoOutput")
+    if not paired:
+        find(path)
     if not paired and not pair(n, device, s):
         if s["pair"] != "reject":
             return
@@ -243,6 +267,7 @@ def exercise(n, path, s, objs):
         s = dict(s, pair="accept")
         disconnect(n, path)
         repaired = True
+        find(path)
         if not pair(n, device, s):
             return
     if s["spp"] != "yes":
@@ -281,6 +306,288 @@ def exercise(n, path, s, objs):
     check(rx.endswith(echoed), "phone %d received the %d bytes sent" % (n, len(echoed)))
 
 
+def register():
+    """The agent and the client profile, as the bridge registers them; again
+    after bluetoothd came back."""
+    iface("/org/bluez", "org.bluez.AgentManager1").RegisterAgent("/selftest/agent", "DisplayYesNo")
+    iface("/org/bluez", "org.bluez.ProfileManager1").RegisterProfile(
+        "/selftest/spp", SPP_UUID, {"Role": "client", "Name": "selftest"})
+
+
+def open_spp(n, path, busy_for=0.0):
+    """A Serial Port connection to phone n: the socket, or None. Tries again
+    for busy_for seconds while the kernel still closes an earlier channel to
+    the phone (br-connection-busy)."""
+    del Profile.fds[:]
+    t0 = time.monotonic()
+    tries = 0
+    while True:
+        tries += 1
+        try:
+            call(iface(path, "org.bluez.Device1").ConnectProfile, SPP_UUID)
+            break
+        except dbus.DBusException as e:
+            if e.get_dbus_message() == "br-connection-busy" and time.monotonic() - t0 < busy_for:
+                time.sleep(0.05)
+                continue
+            check(False, "phone %d: ConnectProfile failed: %s: %s" % (n, e.get_dbus_name(), e.get_dbus_message()))
+            return None
+    run_until(lambda: Profile.fds, 10)
+    check(bool(Profile.fds), "phone %d: connected in %.1fs%s" % (
+        n, time.monotonic() - t0, ", %d tries" % tries if tries > 1 else ""))
+    return socket.socket(fileno=Profile.fds.pop()) if Profile.fds else None
+
+
+def rx_size(n):
+    try:
+        return os.path.getsize(os.path.join(bed, "phone%d.rx" % n))
+    except OSError:
+        return 0
+
+
+def rx_tail(n, count):
+    with open(os.path.join(bed, "phone%d.rx" % n), "rb") as f:
+        f.seek(max(0, rx_size(n) - count))
+        return f.read()
+
+
+def echo_all(links, seconds=180):
+    """links: {n: (socket, data)}. Sends each its data and reads its echo,
+    all at the same time; returns {n: bytes back}."""
+    got = {n: bytearray() for n in links}
+    sent = {n: 0 for n in links}
+    for s, _ in links.values():
+        s.setblocking(False)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        busy = [n for n, (s, d) in links.items() if len(got[n]) < len(d)]
+        if not busy:
+            break
+        by_sock = {links[n][0]: n for n in busy}
+        r, w, _ = select.select(list(by_sock), [s for s, n in by_sock.items() if sent[n] < len(links[n][1])], [], 5)
+        for s in w:
+            n = by_sock[s]
+            try:
+                sent[n] += s.send(links[n][1][sent[n]:sent[n] + 65536])
+            except OSError:
+                pass  # full for now, or the end, which the read shows
+        for s in r:
+            n = by_sock[s]
+            try:
+                chunk = s.recv(65536)
+            except BlockingIOError:
+                continue
+            except OSError:
+                chunk = b""
+            if not chunk:
+                del links[n]
+                break
+            got[n] += chunk
+    return {n: bytes(g) for n, g in got.items()}
+
+
+def close_spp(n, path, sock):
+    if sock:
+        sock.close()
+    # Asynchronous: bluetoothd calls the profile's RequestDisconnection back.
+    iface(path, "org.bluez.Device1").DisconnectProfile(
+        SPP_UUID, reply_handler=lambda: None, error_handler=lambda e: None, timeout=10)
+
+
+def echo_check(n, path, sock, count, what):
+    """Echoes count random bytes on sock and checks them at both ends."""
+    data = os.urandom(count)
+    before = rx_size(n)
+    t0 = time.monotonic()
+    got = echo_all({n: (sock, data)})[n]
+    check(got == data, "phone %d: %s: %d of %d bytes back in %.1fs, as sent"
+          % (n, what, len(got), count, time.monotonic() - t0))
+    run_until(lambda: rx_size(n) >= before + count, 5)
+    check(rx_size(n) == before + count and rx_tail(n, count) == data,
+          "phone %d: %s: received the %d bytes sent" % (n, what, count))
+
+
+def kernel_clean(what):
+    log = subprocess.run(["dmesg"], stdout=subprocess.PIPE, text=True).stdout
+    bad = [l for l in log.splitlines()
+           if re.search(r"unknown connection handle|BUG|WARNING|corruption|Oops", l)]
+    check(not bad, "%s: the kernel logged no fault%s" % (what, "".join("\n     " + l for l in bad[:5])))
+
+
+def main_links(paths, settings):
+    """Two links at once, then a second phone right after the first."""
+    n1, n2, n3 = 1, 2, 3
+    for n in (n1, n2):
+        if not objects()[paths[n]]["org.bluez.Device1"].get("Paired"):
+            pair(n, iface(paths[n], "org.bluez.Device1"), settings[n - 1])
+    socks = {n: open_spp(n, paths[n]) for n in (n1, n2)}
+    if not all(socks.values()):
+        return
+    objs = objects()
+    check(all(objs[paths[n]]["org.bluez.Device1"]["Connected"] for n in (n1, n2)), "two links at once")
+    data = {n: os.urandom(size) for n in (n1, n2)}
+    before = {n: rx_size(n) for n in (n1, n2)}
+    t0 = time.monotonic()
+    got = echo_all({n: (socks[n], data[n]) for n in (n1, n2)})
+    took = time.monotonic() - t0
+    for n in (n1, n2):
+        check(got[n] == data[n], "phone %d: %d of %d bytes back over one of two links, %.1fs for both"
+              % (n, len(got[n]), size, took))
+        run_until(lambda: rx_size(n) >= before[n] + size, 5)
+        check(rx_size(n) == before[n] + size and rx_tail(n, size) == data[n],
+              "phone %d received exactly its %d bytes" % (n, size))
+    for n in (n1, n2):
+        close_spp(n, paths[n], socks[n])
+
+    # As a user would: an echo with one phone, its disconnect, and at once
+    # the pairing and connect of another. The first connect follows the close
+    # above at once: the kernel refuses it while the old channel closes.
+    find(paths[n3])
+    sock = open_spp(n1, paths[n1], busy_for=5)
+    if not sock:
+        return
+    echo_check(n1, paths[n1], sock, 100 * 1024, "100 KB echo")
+    close_spp(n1, paths[n1], sock)
+    if pair(n3, iface(paths[n3], "org.bluez.Device1"), settings[n3 - 1]):
+        sock = open_spp(n3, paths[n3])
+        if sock:
+            echo_check(n3, paths[n3], sock, 100 * 1024, "100 KB echo right after another phone's")
+            close_spp(n3, paths[n3], sock)
+    kernel_clean("links")
+
+
+def fault(*command):
+    """Runs bedctl; returns its at= moment, or None."""
+    r = subprocess.run([bedctl] + list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    m = re.search(r"at=([0-9.]+) done=([0-9.]+)", r.stdout)
+    check(r.returncode == 0 and m, "bedctl %s: %s" % (" ".join(command), r.stdout.strip()))
+    return float(m.group(1)) if m else None
+
+
+def until_closed(sock, box, seconds=15):
+    """Keeps the link busy both ways until it ends, at most seconds after the
+    fault (bedctl may take a while to start on a busy host); returns when the
+    link ended, or None."""
+    data = os.urandom(64 * 1024)
+    sock.setblocking(False)
+    started = time.monotonic()
+    ended = None
+    while ended is None and time.monotonic() - started < 120:
+        if "at" in box and time.monotonic() > (box["at"] or 0) + seconds:
+            break
+        r, w, _ = select.select([sock], [sock], [], 0.5)
+        # A socket may show writable and still refuse: read regardless.
+        for ready, step in ((w, lambda: sock.send(data) < 0), (r, lambda: not sock.recv(65536))):
+            try:
+                if ready and step():
+                    ended = time.monotonic()
+            except BlockingIOError:
+                pass
+            except OSError:
+                ended = time.monotonic()
+    sock.close()
+    return ended
+
+
+def bridge_path(addr):
+    for path, ifs in objects().items():
+        a = ifs.get("org.bluez.Adapter1")
+        if a and str(a["Address"]) == addr:
+            return str(path)
+    return None
+
+
+def busy_link(n, path, what):
+    """A new link to phone n, proven by a short echo."""
+    sock = open_spp(n, path)
+    if sock:
+        echo_check(n, path, sock, 4096, what)
+    return sock
+
+
+def main_faults(paths, ready):
+    bridge = ready["bridge"]["address"]
+    n1, n2 = 1, 2
+
+    def dev(n, hci=None):
+        return "%s/dev_%s" % (hci or bridge_path(bridge), ready["phones"][n - 1]["address"].replace(":", "_"))
+
+    def connected(n):
+        return bool(objects().get(dev(n), {}).get("org.bluez.Device1", {}).get("Connected"))
+
+
+    # Each fault while a link carries bytes both ways: the link ends; after the
+    # way back, a new connection works.
+    cases = [
+        ("phone switched off", n1, ("power", "phone1", "off"), ("power", "phone1", "on")),
+        ("radio off", n2, ("power", "bridge", "off"), ("power", "bridge", "on")),
+        ("phone's controller removed", n1, ("remove", "phone1"), ("add", "phone1")),
+        ("adapter removed", n2, ("remove", "bridge"), ("add", "bridge")),
+    ]
+    for what, n, off, on in cases:
+        print("-- %s" % what, flush=True)
+        sock = busy_link(n, dev(n), "before: " + what)
+        if not sock:
+            continue
+        seen_events = len(events(n))
+        # bedctl runs beside the traffic, which must not wait for it.
+        box = {}
+        t = threading.Thread(target=lambda: box.setdefault("at", fault(*off)))
+        t.start()
+        ended = until_closed(sock, box)
+        t.join()
+        at = box.get("at")
+        check(ended and at, "%s: the link ended %s after the fault" % (
+            what, "%.2fs" % (ended - at) if ended and at else "not within 15s"))
+        check(run_until(lambda: not connected(n) if bridge_path(bridge) else True, 10),
+              "%s: the bridge's side shows phone %d disconnected" % (what, n))
+        if off[1] == "bridge" and off[0] == "power":
+            powered = objects()[bridge_path(bridge)]["org.bluez.Adapter1"]["Powered"]
+            check(not powered, "%s: hci0 is off for bluetoothd" % what)
+        if off[0] == "remove" and off[1] == "bridge":
+            check(bridge_path(bridge) is None, "%s: bluetoothd lists no adapter of the bridge" % what)
+        ended = [e for e in events(n)[seen_events:] if e.startswith("disconnected")]
+        check(ended, "%s: phone %d's side ended too (%s)" % (what, n, ended[0] if ended else "no event"))
+        fault(*on)
+        # Back as it was: powered (bluetoothd powers an adapter plugged in).
+        back = run_until(lambda: bridge_path(bridge) and objects()[bridge_path(bridge)]["org.bluez.Adapter1"]
+                         ["Powered"], 15)
+        check(back, "%s: the bridge's adapter is back at %s, powered" % (what, bridge_path(bridge)))
+        if off[1].startswith("phone"):
+            run_until(lambda: any(e.startswith("adapter ") for e in events(n)[-2:]) or off[0] == "power", 15)
+        sock = open_spp(n, dev(n))
+        if sock:
+            echo_check(n, dev(n), sock, 4096, "after: " + what)
+            close_spp(n, dev(n), sock)
+
+    # bluetoothd ending, politely and not: what is registered goes with it.
+    for how in ("stop", "kill"):
+        print("-- bluetoothd %s" % how, flush=True)
+        sock = busy_link(n1, dev(n1), "before bluetoothd %s" % how)
+        fault("bluetoothd", how)
+        check(not on_bus(), "bluetoothd %s: org.bluez left the bus" % how)
+        if sock:
+            # Not a check: what the kernel does with a link whose daemon went.
+            data = os.urandom(4096)
+            got = echo_all({n1: (sock, data)}, seconds=3)[n1]
+            print("     the open link %s" % ("still carries bytes" if got == data else "ended"), flush=True)
+            sock.close()
+        fault("bluetoothd", "start")
+        t0 = time.monotonic()
+        run_until(lambda: bridge_path(bridge), 10)
+        register()
+        sock = open_spp(n2, dev(n2))
+        if sock:
+            check(True, "bluetoothd %s: connected again %.1fs after its return" % (how, time.monotonic() - t0))
+            echo_check(n2, dev(n2), sock, 4096, "after bluetoothd %s" % how)
+            close_spp(n2, dev(n2), sock)
+    kernel_clean("faults")
+
+
+def on_bus():
+    return bool(bus.name_has_owner(BLUEZ))
+
+
 def main():
     with open(os.path.join(bed, "phones.ready"), encoding="utf-8") as f:
         ready = json.load(f)
@@ -291,10 +598,8 @@ def main():
     check(adapters[0] == "/org/bluez/hci0", "the first adapter is hci0 (%s)" % adapters[0])
 
     Agent(bus, "/selftest/agent")
-    iface("/org/bluez", "org.bluez.AgentManager1").RegisterAgent("/selftest/agent", "DisplayYesNo")
     Profile(bus, "/selftest/spp")
-    iface("/org/bluez", "org.bluez.ProfileManager1").RegisterProfile(
-        "/selftest/spp", SPP_UUID, {"Role": "client", "Name": "selftest"})
+    register()
 
     adapter = iface("/org/bluez/hci0", "org.bluez.Adapter1")
     t0 = time.monotonic()
@@ -308,14 +613,20 @@ def main():
     found = run_until(all_found, 30)
     check(found, "discovery found all %d phones in %.1fs" % (len(paths), time.monotonic() - t0))
     call(adapter.StopDiscovery)
-    objs = objects()
+    last_discovery[0] = time.monotonic()
+    by_number = {n: paths[p["address"]] for n, p in enumerate(ready["phones"], 1)}
 
-    for n, (phone, s) in enumerate(zip(ready["phones"], settings), 1):
-        path = paths[phone["address"]]
-        find(adapter, path)
-        exercise(n, path, s, objects())
-        # One link at a time: btvirt mixes up data when hci0 has two.
-        disconnect(n, path)
+    for mode in args.modes:
+        print("== %s" % mode, flush=True)
+        if mode == "phones":
+            for n, (phone, s) in enumerate(zip(ready["phones"], settings), 1):
+                path = paths[phone["address"]]
+                exercise(n, path, s, objects())
+                disconnect(n, path)
+        elif mode == "links":
+            main_links(by_number, settings)
+        elif mode == "faults":
+            main_faults(by_number, ready)
 
     print("%d failure(s)" % len(failures))
     return 1 if failures else 0

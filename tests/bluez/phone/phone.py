@@ -80,12 +80,14 @@ def event(i, text):
         f.write(text + "\n")
 
 
+# Adapter path -> phone number (0: the bridge's), by address: a controller
+# removed and added back may come back under another index.
+adapters = {}
+
+
 def phone_of(path):
-    """Phone number of an object path below /org/bluez/hciI, 0 for the bridge's."""
-    parts = str(path).split("/")
-    if len(parts) > 3 and parts[3].startswith("hci"):
-        return int(parts[3][3:])
-    return -1
+    """Phone number of an object path below a phone's adapter, 0 for the bridge's."""
+    return adapters.get("/".join(str(path).split("/")[:4]), -1)
 
 
 def addr_of(path):
@@ -297,8 +299,7 @@ def prepair(bus, loop, adapter_path, addrs):
         else:
             sys.exit("phones: could not pre-pair hci0 with %s" % addr)
         log("pre-paired hci0 with", addr)
-        # btvirt sends ACL data under the sender's connection handle, right
-        # only while both ends have no other link: never leave one behind.
+        # The command starts on a quiet bed: no link left from pre-pairing.
         dev = dbus.Interface(bus.get_object(BLUEZ, path), "org.bluez.Device1")
         try:
             call(dev.Disconnect, timeout=10)
@@ -327,8 +328,8 @@ def main():
     while True:
         try:
             objs = objects()
-            adapters = [str(p) for p, ifs in objs.items() if "org.bluez.Adapter1" in ifs]
-            if all(p in adapters for p in want):
+            listed = [str(p) for p, ifs in objs.items() if "org.bluez.Adapter1" in ifs]
+            if all(p in listed for p in want):
                 break
         except dbus.DBusException:
             pass
@@ -336,17 +337,38 @@ def main():
             sys.exit("phones: bluetoothd did not show adapters %s" % want)
         time.sleep(0.1)
     # The bridge takes the first adapter it is shown: that must be its own.
-    if adapters[0] != want[0]:
-        sys.exit("phones: bluetoothd lists %s first, not hci0" % adapters[0])
+    if listed[0] != want[0]:
+        sys.exit("phones: bluetoothd lists %s first, not hci0" % listed[0])
 
-    agent = Agent(bus, AGENT_PATH)
-    manager = dbus.Interface(bus.get_object(BLUEZ, "/org/bluez"), "org.bluez.AgentManager1")
-    manager.RegisterAgent(AGENT_PATH, "DisplayYesNo")
-    # Pairing started by the other side goes to the default agent only.
-    manager.RequestDefaultAgent(AGENT_PATH)
+    for i, path in enumerate(want):
+        adapters[path] = i
+    Agent(bus, AGENT_PATH)
+
+    def register_agent():
+        manager = dbus.Interface(bus.get_object(BLUEZ, "/org/bluez"), "org.bluez.AgentManager1")
+        manager.RegisterAgent(AGENT_PATH, "DisplayYesNo")
+        # Pairing started by the other side goes to the default agent only.
+        manager.RequestDefaultAgent(AGENT_PATH)
+
+    register_agent()
 
     def props(path):
         return dbus.Interface(bus.get_object(BLUEZ, path), "org.freedesktop.DBus.Properties")
+
+    def index(i):
+        """The phone's hci index now."""
+        path = next((p for p, n in adapters.items() if n == i), None)
+        return int(path.rsplit("hci", 1)[1]) if path else None
+
+    def set_iocap(i, iocap):
+        # Set after the default agent: registering one sets every adapter's.
+        subprocess.run(["btmgmt", "--index", str(index(i)), "io-cap", str(IOCAPS.index(iocap))],
+                       check=False, stdout=subprocess.DEVNULL)
+
+    def add_record(i, s):
+        # Kept by bluetoothd across a controller's removal, lost when it ends.
+        subprocess.run(["sdptool", "-i", "hci%d" % index(i), "add", "--channel=%d" % s["channel"], "SP"],
+                       check=True, stdout=subprocess.DEVNULL)
 
     props(want[0]).Set("org.bluez.Adapter1", "Powered", dbus.Boolean(True))
     bridge_addr = str(props(want[0]).Get("org.bluez.Adapter1", "Address"))
@@ -362,13 +384,9 @@ def main():
         p.Set("org.bluez.Adapter1", "Pairable", dbus.Boolean(True))
         p.Set("org.bluez.Adapter1", "Discoverable", dbus.Boolean(True))
         addr = str(p.Get("org.bluez.Adapter1", "Address"))
-        # Set after the default agent: registering one sets every adapter's.
-        iocap = IOCAPS.index(s["iocap"])
-        subprocess.run(["btmgmt", "--index", str(i), "io-cap", str(iocap)],
-                       check=True, stdout=subprocess.DEVNULL)
+        set_iocap(i, s["iocap"])
         if s["spp"] == "yes":
-            subprocess.run(["sdptool", "-i", "hci%d" % i, "add", "--channel=%d" % s["channel"], "SP"],
-                           check=True, stdout=subprocess.DEVNULL)
+            add_record(i, s)
             threading.Thread(target=serve, args=(i, addr), daemon=True).start()
         info["phones"].append({"adapter": "hci%d" % i, "address": addr, "name": s["name"]})
         event(i, "ready %s" % addr)
@@ -387,21 +405,93 @@ def main():
     ready()
 
     applied = {i: settings.get(i) for i in range(1, count + 1)}
+    addrs = [bridge_addr] + [p["address"] for p in info["phones"]]
 
     def follow():
         # A test may change a phone's name or IO capability between pairings.
         for i in range(1, count + 1):
             s = settings.get(i)
+            path = next((p for p, n in adapters.items() if n == i), None)
+            if path is None:
+                continue  # removed: applied when it is back
             if s["name"] != applied[i]["name"]:
-                props(want[i]).Set("org.bluez.Adapter1", "Alias", dbus.String(s["name"]))
+                props(path).Set("org.bluez.Adapter1", "Alias", dbus.String(s["name"]))
                 event(i, "name %s" % s["name"])
             if s["iocap"] != applied[i]["iocap"]:
-                subprocess.run(["btmgmt", "--index", str(i), "io-cap", str(IOCAPS.index(s["iocap"]))],
-                               check=False, stdout=subprocess.DEVNULL)
+                set_iocap(i, s["iocap"])
                 event(i, "iocap %s" % s["iocap"])
             applied[i] = s
         return True
 
+    # Phones whose Serial Port record this bluetoothd has: it keeps them
+    # across a controller's removal and forgets them when it ends.
+    recorded = set(i for i in range(1, count + 1) if applied[i]["spp"] == "yes")
+
+    def adapter_added(path, ifs):
+        a = ifs.get("org.bluez.Adapter1")
+        if a is None or str(a.get("Address")) not in addrs or str(path) in adapters:
+            return
+        i = addrs.index(str(a["Address"]))
+        adapters[str(path)] = i
+        if i == 0:
+            return
+        # A new controller has the kernel's defaults; bluetoothd restores
+        # the name and discoverability it stored.
+        set_iocap(i, applied[i]["iocap"])
+        if str(a.get("Alias")) != applied[i]["name"]:
+            props(path).Set("org.bluez.Adapter1", "Alias", dbus.String(applied[i]["name"]))
+        if applied[i]["spp"] == "yes" and i not in recorded:
+            add_record(i, applied[i])
+            recorded.add(i)
+        event(i, "adapter %s" % path)
+        if missing:
+            phones_back()
+
+    def adapter_removed(path, ifs):
+        if "org.bluez.Adapter1" in ifs:
+            i = adapters.pop(str(path), None)
+            if i:
+                event(i, "adapter removed")
+
+    back_file = "/run/bed-phones.owner"
+    missing = set()
+
+    def phones_back():
+        # bedctl waits for this: the phones are whole again for this owner.
+        if not missing - set(adapters.values()):
+            with open(back_file + ".new", "w") as f:
+                f.write(bus.get_name_owner(BLUEZ))
+            os.rename(back_file + ".new", back_file)
+            log("bluetoothd back, phones set up")
+            missing.clear()
+
+    def bluetoothd_changed(name, old, new):
+        if not new:
+            log("bluetoothd gone")
+            missing.update(i for i in adapters.values() if i > 0)
+            adapters.clear()
+            recorded.clear()
+            return
+        # Back: its adapters follow as InterfacesAdded; the agent is ours to
+        # register again, once its manager answers.
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                register_agent()
+                break
+            except dbus.DBusException as e:
+                if time.monotonic() > deadline:
+                    log("bluetoothd back, but the agent could not register: %s" % e)
+                    return
+                time.sleep(0.05)
+        for path, ifs in objects().items():
+            adapter_added(path, ifs)
+        phones_back()
+
+    # No sender: a restarted bluetoothd has a new unique name.
+    bus.add_signal_receiver(adapter_added, "InterfacesAdded", "org.freedesktop.DBus.ObjectManager", None, "/")
+    bus.add_signal_receiver(adapter_removed, "InterfacesRemoved", "org.freedesktop.DBus.ObjectManager", None, "/")
+    bus.add_signal_receiver(bluetoothd_changed, "NameOwnerChanged", "org.freedesktop.DBus", arg0=BLUEZ)
     GLib.timeout_add(250, follow)
     loop.run()
 

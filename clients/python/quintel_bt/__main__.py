@@ -1,0 +1,5 @@
+import sys
+
+from .terminal import main
+
+sys.exit(main())

@@ -1,0 +1,91 @@
+#!/bin/bash
+# Builds the bed's btvirt: the one of the installed bluez-test-tools, from
+# Debian's source package of the same version with btvirt.patch applied, and
+# caches it; later runs find it there. Prints the executable's path.
+#
+# The patch makes btvirt carry several links per controller (ACL data went
+# out under the sender's connection handle, right only while neither side had
+# another link), ends a link for the other side when a controller is reset or
+# removed (it vanished silently), and adds --control, a socket on which the
+# bed removes a controller and adds it back.
+#
+# Usage: btvirt.sh CACHE_DIR
+set -euo pipefail
+
+cache=${1:?cache dir}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+patch_file=$here/btvirt.patch
+
+for tool in gcc:gcc dpkg-source:dpkg-dev patch:patch xz:xz-utils apt-get:apt; do
+    command -v "${tool%%:*}" >/dev/null ||
+        { echo "btvirt: ${tool%%:*} is missing: install the Debian package ${tool#*:}" >&2; exit 1; }
+done
+
+mkdir -p "$cache"
+# One build at a time; a second run waits and finds it done.
+exec 9>"$cache/btvirt.lock"
+flock 9
+ver=$(dpkg-query -W -f='${source:Version}' bluez-test-tools 2>/dev/null) ||
+    { echo "btvirt: bluez-test-tools is not installed" >&2; exit 1; }
+dir=$cache/btvirt-$ver
+exe=$dir/btvirt
+stamp=$(cat "$patch_file" "${BASH_SOURCE[0]}" | sha256sum | cut -c1-16)
+if [[ -x $exe && $(cat "$dir/stamp" 2>/dev/null) == "$stamp" ]]; then
+    echo "$exe"
+    exit 0
+fi
+
+mkdir -p "$dir"
+work=$(mktemp -d "$cache/btvirt.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# The source package stays in the cache: a new patch needs no download.
+src=$dir/source
+if ! ls "$src"/bluez_*.dsc >/dev/null 2>&1; then
+    echo "btvirt: fetching the source of bluez $ver" >&2
+    mkdir -p "$work/dl"
+    # Sandbox user root: apt's own user cannot write into a private temp dir.
+    apt=(apt-get -q -o APT::Sandbox::User=root)
+    if ! "${apt[@]}" source --print-uris "bluez=$ver" >/dev/null 2>&1; then
+        # No deb-src lines on this machine: a private list with one for each
+        # archive the deb lines name, leaving the machine's own apt as it is.
+        mkdir -p "$work/apt/lists/partial" "$work/apt/parts"
+        apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' |
+            sort -u | sed 's/^/deb-src /' >"$work/apt/sources.list"
+        apt+=(-o Dir::Etc::SourceList="$work/apt/sources.list" -o Dir::Etc::SourceParts="$work/apt/parts"
+            -o Dir::State::Lists="$work/apt/lists")
+        "${apt[@]}" update >&2
+    fi
+    (cd "$work/dl" && "${apt[@]}" source --download-only "bluez=$ver" >&2)
+    mkdir -p "$src.new"
+    mv "$work/dl"/* "$src.new/"
+    rm -rf "$src"
+    mv "$src.new" "$src"
+fi
+
+echo "btvirt: building the patched btvirt of bluez $ver" >&2
+# Debian's own patches first, as in the installed one.
+dpkg-source -q -x "$src"/bluez_*.dsc "$work/bluez" >"$work/unpack.log" 2>&1 ||
+    { cat "$work/unpack.log" >&2; exit 1; }
+patch -d "$work/bluez" -p1 --quiet <"$patch_file" || { echo "btvirt: btvirt.patch does not apply to bluez $ver" >&2; exit 1; }
+# btvirt's own sources and the two libraries it links, with the few settings
+# they read from configure's header; nothing else of bluez is built.
+upstream=$(sed -n 's/^AC_INIT(bluez, *\([^)]*\)).*/\1/p' "$work/bluez/configure.ac")
+cat >"$work/config.h" <<EOH
+#define VERSION "$upstream"
+#define HAVE_LINUX_TYPES_H 1
+#define HAVE_LINUX_IF_ALG_H 1
+#define HAVE_SYS_RANDOM_H 1
+#define HAVE_GETRANDOM 1
+EOH
+(
+    cd "$work/bluez"
+    gcc -O2 -D_GNU_SOURCE -DHAVE_CONFIG_H -I"$work" -I. -o "$work/btvirt" \
+        emulator/{main,serial,server,vhci,btdev,bthost,smp,phy,amp,le}.c \
+        src/shared/{queue,util,crypto,ecc,io-mainloop,timeout-mainloop,mainloop,mainloop-notify}.c \
+        lib/bluetooth.c lib/hci.c
+) >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+mv "$work/btvirt" "$exe.new"
+mv "$exe.new" "$exe"
+echo "$stamp" >"$dir/stamp"
+echo "$exe"
