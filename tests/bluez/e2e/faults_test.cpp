@@ -1,9 +1,8 @@
 // What real robots meet, on the real stack, through the bed's bedctl: a phone switched off
 // mid-stream, the bridge's adapter switched off or unplugged with work in flight, the bridge
 // started without one, bluetoothd stopped or killed; then a second phone right after the first,
-// and two phones at once. Each fault in protocol 1 and 2. Phones (.ci/bluez.sh):
-//   1 paired, echoes: the stream;  2 never answers a pairing: the pair and connect in flight;
-//   3 paired, echoes: the second link;  4 pairs and echoes, made a stranger again after use.
+// and two phones at once. Each fault in protocol 1 and 2. The phones, in the boot .ci/bluez.sh
+// shares with the session's and the forgotten phones' tests, are named below.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -21,6 +20,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using bed::Clock;
+
+// Paired, echoes: the stream and the first link.
+constexpr size_t streaming = 3;
+// Never answers a pairing: the pair, and a connect waiting for it, stay in flight.
+constexpr size_t silent = 4;
+// Paired, echoes: the second link.
+constexpr size_t second = 5;
+// Pairs and echoes, and is made a stranger again after each use.
+constexpr size_t fresh = 6;
 
 const std::string adapterOffText =
     "адаптер Bluetooth выключен или не найден — включи Bluetooth и повтори";
@@ -101,7 +109,7 @@ class Fault : public testing::TestWithParam<int> {
       EXPECT_EQ(*done, R"({"t":"scan-done","id":"s","code":"ADAPTER_OFF","error":")" +
                            adapterOffText + "\"}");
     }
-    bridge.send(bed::connect(bed::phone(1)));
+    bridge.send(bed::connect(bed::phone(streaming)));
     // Protocol 1 writes the error first, protocol 2 the closed event.
     auto first = bridge.nextEvent(5s), second = bridge.nextEvent(5s);
     ASSERT_TRUE(first && second);
@@ -135,8 +143,8 @@ TEST_P(Fault, StartedWithoutAdapterWorksOnceOneIsPluggedIn) {
   expectRefusedAtOnce(bridge);
   auto fault = bed::bedctl("add bridge");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "plugged in");
-  connect(bridge, 1);
-  disconnect(bridge, 1);
+  connect(bridge, streaming);
+  disconnect(bridge, streaming);
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
 }
@@ -145,9 +153,9 @@ TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore)
   REQUIRE_BEDCTL();
   BridgeProcess bridge(bed::ownAdapter());
   start(bridge);
-  const std::string phone = bed::phone(1);
-  connect(bridge, 1);
-  const size_t rxBefore = bed::received(1).size();
+  const std::string phone = bed::phone(streaming);
+  connect(bridge, streaming);
+  const size_t rxBefore = bed::received(streaming).size();
 
   // Both directions busy, at most 16 KB ahead of the echo, until the closed event.
   std::string sent, echoed, end;
@@ -161,8 +169,9 @@ TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore)
       bridge.send(wire::send(piece(n++)));
     }
     auto e = bridge.nextEvent(sent.size() < echoed.size() + 16384 ? 0ms : 100ms);
-    if (!off.joinable() && echoed.size() >= 50000)
-      off = std::thread([&fault] { fault = bed::bedctl("power phone1 off"); });
+    if (!off.joinable() && echoed.size() >= 4000)
+      off = std::thread(
+          [&fault] { fault = bed::bedctl("power phone" + std::to_string(streaming) + " off"); });
     if (!e) {
       ASSERT_LT(n, 2000u) << "no closed event";
       continue;
@@ -182,7 +191,7 @@ TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore)
   EXPECT_EQ(end, closed(phone, "LINK_LOST"));
   // Every byte before the fault, in order; the phone got a prefix of what was sent.
   EXPECT_TRUE(sent.compare(0, echoed.size(), echoed) == 0) << "the echo is not what was sent";
-  std::string atPhone = bed::received(1).substr(rxBefore);
+  std::string atPhone = bed::received(streaming).substr(rxBefore);
   EXPECT_TRUE(sent.compare(0, atPhone.size(), atPhone) == 0) << "the phone got other bytes";
   EXPECT_LE(echoed.size(), atPhone.size());
   for (const auto& e : others)
@@ -199,9 +208,9 @@ TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore)
     EXPECT_THAT(bridge.drainEvents(1s), IsEmpty());
   }
   // Back on, the phone takes a new connection.
-  bed::bedctl("power phone1 on");
-  connect(bridge, 1);
-  disconnect(bridge, 1);
+  bed::bedctl("power phone" + std::to_string(streaming) + " on");
+  connect(bridge, streaming);
+  disconnect(bridge, streaming);
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
 }
@@ -210,8 +219,8 @@ TEST_P(Fault, AdapterUnpluggedAndPluggedBackIsFoundAgain) {
   REQUIRE_BEDCTL();
   BridgeProcess bridge(bed::ownAdapter());
   start(bridge);
-  const std::string phone = bed::phone(1);
-  connect(bridge, 1);
+  const std::string phone = bed::phone(streaming);
+  connect(bridge, streaming);
   auto fault = bed::bedctl("remove bridge");
   auto end = bridge.waitEvent(R"("t":"closed")", 20s);
   ASSERT_TRUE(end);
@@ -222,24 +231,24 @@ TEST_P(Fault, AdapterUnpluggedAndPluggedBackIsFoundAgain) {
   expectRefusedAtOnce(bridge);
   fault = bed::bedctl("add bridge");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "plugged back");
-  connect(bridge, 1);
-  disconnect(bridge, 1);
+  connect(bridge, streaming);
+  disconnect(bridge, streaming);
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
 }
 
-// bluetoothd stopped politely or killed, then started: the connection ends, and the bridge
-// registers its agent and profile with the new daemon by itself.
+// bluetoothd stopped politely (protocol 2) or killed (protocol 1), then started: the connection
+// ends, and the bridge registers its agent and profile with the new daemon by itself.
 TEST_P(Fault, BluetoothdStoppedOrKilledThenStartedServesAgain) {
   REQUIRE_BEDCTL();
-  for (const char* how : {"stop", "kill"}) {
-    SCOPED_TRACE(how);
+  {
+    const char* how = p2() ? "stop" : "kill";
     BridgeProcess bridge(bed::ownAdapter());
     start(bridge);
-    const std::string phone = bed::phone(1);
-    connect(bridge, 1);
-    pair(bridge, 4);  // the agent registered with this daemon
-    unpair(4);
+    const std::string phone = bed::phone(streaming);
+    connect(bridge, streaming);
+    pair(bridge, fresh);  // the agent registered with this daemon
+    unpair(fresh);
     auto fault = bed::bedctl(std::string("bluetoothd ") + how);
     auto end = bridge.waitEvent(R"("t":"closed")", 20s);
     ASSERT_TRUE(end);
@@ -258,14 +267,14 @@ TEST_P(Fault, BluetoothdStoppedOrKilledThenStartedServesAgain) {
     auto back = bed::bedctl("bluetoothd start");
     expectAdapter(bridge, "on", "[adapter] адаптер снова работает", back, "bluetoothd back");
     bridge.drainEvents(500ms);
-    pair(bridge, 4);
-    connect(bridge, 4);
+    pair(bridge, fresh);
+    connect(bridge, fresh);
     std::printf("p%d bluetoothd %s: paired and connected %.2f s after it was back (%s)\n",
                 GetParam(), how, bed::seconds(Clock::now() - back.done), back.line.c_str());
-    disconnect(bridge, 4);
+    disconnect(bridge, fresh);
     bridge.closeInput();
     EXPECT_EQ(bridge.wait(), 0);
-    unpair(4);
+    unpair(fresh);
   }
 }
 
@@ -274,18 +283,18 @@ TEST_P(Fault, SecondPhoneRightAfterTheFirst) {
   REQUIRE_BEDCTL();
   BridgeProcess bridge(bed::ownAdapter());
   start(bridge);
-  connect(bridge, 1);
+  connect(bridge, streaming);
   bridge.send(R"({"t":"disconnect"})");
-  bridge.send(bed::pair(bed::phone(4)));
-  bridge.send(bed::connect(bed::phone(4)));
+  bridge.send(bed::pair(bed::phone(fresh)));
+  bridge.send(bed::connect(bed::phone(fresh)));
   auto result = bridge.waitEvent(R"("t":"pair-result")", 30s);
   ASSERT_TRUE(result);
   EXPECT_THAT(*result, HasSubstr(R"("ok":true)"));
-  ASSERT_EQ(bridge.waitEvent(R"("t":"connected")", 60s), bed::connected(bed::phone(4)));
-  disconnect(bridge, 4);
+  ASSERT_EQ(bridge.waitEvent(R"("t":"connected")", 60s), bed::connected(bed::phone(fresh)));
+  disconnect(bridge, fresh);
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
-  unpair(4);
+  unpair(fresh);
 }
 
 // A connection open, a scan running, a pair and a connect in flight when the radio goes off: the
@@ -294,8 +303,8 @@ TEST_P(Fault, AdapterSwitchedOffAnswersEverythingInFlightAndWorksWhenBackOn) {
   REQUIRE_BEDCTL();
   BridgeProcess bridge(bed::ownAdapter());
   start(bridge);
-  connect(bridge, 1);
-  const std::string one = bed::phone(1), two = bed::phone(2);
+  connect(bridge, streaming);
+  const std::string one = bed::phone(streaming), two = bed::phone(silent);
   bridge.send(R"({"t":"scan","seconds":30,"id":1})");
   bridge.send(R"({"t":"pair","addr":")" + two + R"(","id":2})");
   ASSERT_TRUE(bridge.waitEvent(R"("t":"pairing-code")", 30s)) << "the pairing never started";
@@ -340,12 +349,12 @@ TEST_P(Fault, AdapterSwitchedOffAnswersEverythingInFlightAndWorksWhenBackOn) {
   fault = bed::bedctl("power bridge on");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "radio on");
   EXPECT_THAT(bridge.drainEvents(2s), IsEmpty());
-  connect(bridge, 1);
-  disconnect(bridge, 1);
-  pair(bridge, 4);
+  connect(bridge, streaming);
+  disconnect(bridge, streaming);
+  pair(bridge, fresh);
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
-  unpair(4);
+  unpair(fresh);
 }
 
 // Two phones connected at once, each echoing 256 KB while the other does.
@@ -354,21 +363,21 @@ TEST(Links, TwoPhonesAtOnceExchangeBytesBothWays) {
   BridgeProcess bridge(bed::ownAdapter());
   bed::start(bridge);
   bed::hello(bridge);
-  const std::string one = bed::phone(1), four = bed::phone(3);
+  const std::string one = bed::phone(streaming), other = bed::phone(second);
   bridge.send(R"({"t":"connect","addr":")" + one + R"(","id":1})");
-  bridge.send(R"({"t":"connect","addr":")" + four + R"(","id":3})");
+  bridge.send(R"({"t":"connect","addr":")" + other + R"(","id":3})");
   std::vector<std::string> answers = {*bridge.waitEvent(R"("t":"connected")", 60s),
                                       *bridge.waitEvent(R"("t":"connected")", 60s)};
   EXPECT_THAT(answers,
               testing::UnorderedElementsAre(R"({"t":"connected","id":1,"addr":")" + one + "\"}",
-                                            R"({"t":"connected","id":3,"addr":")" + four + "\"}"));
-  const size_t rx1 = bed::received(1).size(), rx4 = bed::received(3).size();
+                                            R"({"t":"connected","id":3,"addr":")" + other + "\"}"));
+  const size_t rx1 = bed::received(streaming).size(), rx4 = bed::received(3).size();
   std::map<std::string, std::string> sent, back;
   const size_t total = 256 * 1024;
   size_t n = 0;
   auto until = Clock::now() + 120s;
-  while ((back[one].size() < total || back[four].size() < total) && Clock::now() < until) {
-    for (const auto& addr : {one, four}) {
+  while ((back[one].size() < total || back[other].size() < total) && Clock::now() < until) {
+    for (const auto& addr : {one, other}) {
       if (sent[addr].size() >= total || sent[addr].size() > back[addr].size() + 32768) continue;
       std::string bytes = piece(n++ + (addr == one ? 0 : 7));
       sent[addr] += bytes;
@@ -380,10 +389,10 @@ TEST(Links, TwoPhonesAtOnceExchangeBytesBothWays) {
     ASSERT_TRUE(d) << *e;
     back[d->addr] += d->bytes;
   }
-  EXPECT_TRUE(back[one] == sent[one]) << "phone 1's echo differs";
-  EXPECT_TRUE(back[four] == sent[four]) << "phone 3's echo differs";
-  EXPECT_TRUE(bed::received(1).substr(rx1) == sent[one]);
-  EXPECT_TRUE(bed::received(3).substr(rx4) == sent[four]);
+  EXPECT_TRUE(back[one] == sent[one]) << "the first phone's echo differs";
+  EXPECT_TRUE(back[other] == sent[other]) << "the second phone's echo differs";
+  EXPECT_TRUE(bed::received(streaming).substr(rx1) == sent[one]);
+  EXPECT_TRUE(bed::received(second).substr(rx4) == sent[other]);
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
 }
@@ -393,7 +402,7 @@ TEST(Links, ReconnectAtOnceToTheSamePhone) {
   REQUIRE_BEDCTL();
   BridgeProcess bridge(bed::ownAdapter());
   bed::start(bridge);
-  const std::string phone = bed::phone(3);
+  const std::string phone = bed::phone(second);
   for (int round = 0; round < 3; ++round) {
     bridge.send(bed::connect(phone));
     ASSERT_EQ(bridge.waitEvent(R"("t":"connected")", 60s), bed::connected(phone)) << round;

@@ -1,5 +1,5 @@
 // A host's whole session on the real Linux stack, two phones that accept and echo, the second
-// with a serial port open to unpaired peers (vm-run.sh --phones 2 --phone 2:security=low):
+// with a serial port open to unpaired peers (phones 1 and 2 of the faults' boot, .ci/bluez.sh):
 // start-up, scan, numeric-comparison pairing, connect, echo both ways, disconnect, a connect to the
 // other phone.
 #include <gmock/gmock.h>
