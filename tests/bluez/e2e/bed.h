@@ -248,12 +248,15 @@ struct Data {
   std::string addr, bytes;
 };
 inline std::optional<Data> data2(const std::string& event) {
-  static const std::regex shape(R"re(^\{"t":"data","addr":"([0-9A-F:]{17})","b64":"([^"]*)"\}$)re");
-  std::smatch m;
-  if (!std::regex_match(event, m, shape)) return std::nullopt;
-  auto bytes = wire::unbase64(m[2].str());
+  static constexpr std::string_view head = R"({"t":"data","addr":")", middle = R"(","b64":")";
+  const size_t addrAt = head.size(), b64At = addrAt + 17 + middle.size();
+  if (event.size() < b64At + 2 || event.compare(0, head.size(), head) != 0 ||
+      event.compare(addrAt + 17, middle.size(), middle) != 0 ||
+      event.compare(event.size() - 2, 2, "\"}") != 0)
+    return std::nullopt;
+  auto bytes = wire::unbase64(std::string_view(event).substr(b64At, event.size() - 2 - b64At));
   if (!bytes) return std::nullopt;
-  return Data{m[1], *bytes};
+  return Data{event.substr(addrAt, 17), std::move(*bytes)};
 }
 
 }  // namespace bed

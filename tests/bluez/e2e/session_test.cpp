@@ -95,8 +95,7 @@ TEST(Session, ScanPairConnectEchoDisconnectThenTheOtherPhone) {
               static_cast<long long>(gone->count()));
 
   // The other phone, never paired and never asked for its records: the services come from
-  // asking it. An emulated controller carries one link at a time, so this connect follows the
-  // first link's end.
+  // asking it.
   bridge.send(bed::connect(two));
   ASSERT_EQ(bridge.nextEvent(60s), bed::connected(two));
   EXPECT_TRUE(bridge.waitLog("[connect] найдено служб (с телефона): 1"));
