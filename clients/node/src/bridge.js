@@ -56,6 +56,7 @@ export class Bridge extends EventEmitter {
   #exited = null;
   #exitedPromise;
   #closing = false;
+  #closed = null; // close()'s promise
   #spawnError = null;
   #holds = 0;
   #ending = false; // closed by the host or exited: the output is read to its end
@@ -314,19 +315,39 @@ export class Bridge extends EventEmitter {
   // --- end
 
   // Closes standard input: the bridge disconnects and exits. Resolves with its exit status.
-  async close({ timeout = closeGraceMs } = {}) {
+  // Connections being ended first get their last bytes stored and their disconnect, as a
+  // socket's end() would, for up to `timeout`; then the bridge has as long to exit.
+  close({ timeout = closeGraceMs } = {}) {
+    this.#closed ??= this.#close(timeout);
+    return this.#closed;
+  }
+
+  async #close(timeout) {
     if (this.#exited) return this.#exited.code;
     this.#closing = true;
     this.#ending = true;
     this.#child.stdout.resume();
+    const ending = this.connections.filter((c) => c.writableEnded);
+    if (ending.length) await this.#within(timeout, Promise.all(ending.map((c) => c._gone())));
     this.#child.stdin.end();
     const timer = setTimeout(() => this.#child.kill('SIGKILL'), timeout);
+    await this.#exitedPromise;
+    clearTimeout(timer);
+    return this.#exited.code;
+  }
+
+  // Resolves once `promise` has, or after `ms`, or once the bridge has exited.
+  async #within(ms, promise) {
+    let timer;
     try {
-      await this.#exitedPromise;
+      return await Promise.race([
+        promise,
+        this.#exitedPromise.then(() => undefined),
+        new Promise((resolve) => (timer = setTimeout(resolve, ms))),
+      ]);
     } finally {
       clearTimeout(timer);
     }
-    return this.#exited.code;
   }
 
   async _kill() {
@@ -490,7 +511,7 @@ export class Bridge extends EventEmitter {
     const connection = this.#connections.get(event.addr);
     if (!connection) return this.#unanswered(event);
     this.#connections.delete(event.addr);
-    connection._ended(event.code ?? null, event.reason ?? null);
+    connection._ended(event.code ?? null, event.reason ?? null, this.#closing);
   }
 
   #onAdapter(state) {

@@ -129,7 +129,12 @@ export class Connection extends Duplex {
   _destroy(error, callback) {
     this.#finalCallback = null;
     this.#release();
+    // The unstored write fails only once the stream has closed: failing it now would make its
+    // error the stream's.
+    const batch = this.#batch;
+    this.#batch = null;
     this.#dropWrites(null);
+    if (batch) setImmediate(() => batch.callback(this.#closedError()));
     if (!this.#closed) this.#disconnect();
     callback(error);
   }
@@ -182,11 +187,13 @@ export class Connection extends Duplex {
     return true;
   }
 
-  // The bridge reported the end: by the host, the phone, the link or the adapter.
-  _ended(code, reason) {
+  // The bridge reported the end: by the host, the phone, the link or the adapter. `quiet`
+  // when the host is closing the bridge: writes it left unstored are dropped as destroy()
+  // drops them, without an 'error'.
+  _ended(code, reason, quiet = false) {
     this.#closed = true;
-    this.closeCode = code;
-    this.closeReason = reason;
+    this.closeCode ??= code;
+    this.closeReason ??= reason;
     this.#markGone();
     this.#release();
     if (this.destroyed) return;
@@ -195,26 +202,22 @@ export class Connection extends Duplex {
     this.#finalCallback = null;
     callback?.();
     if (!this.#batch) return;
-    // The failed write destroys the stream; bytes already received are read first.
-    if (this.readableLength === 0) this.#dropWrites(null);
-    else this.once('end', () => this.#dropWrites(null));
+    // Either way bytes already received are read first.
+    const drop = () => (quiet ? this.destroy() : this.#dropWrites(null));
+    if (this.readableLength === 0 && !this.readableFlowing) drop();
+    else this.once('end', drop);
   }
 
-  // The bridge process ended under the connection.
+  // The bridge process ended under the connection: an error when it died, else the host
+  // closed it.
   _lost(error) {
-    this.#closed = true;
     this.#held = false;
-    this.#markGone();
-    const callback = this.#finalCallback;
-    this.#finalCallback = null;
-    if (callback) {
-      if (!this.destroyed) this.push(null);
-      callback();
-    } else if (error) {
+    if (error) {
+      this.#closed = true;
+      this.#markGone();
       this.destroy(error);
-    } else if (!this.destroyed) {
-      this.push(null);
-      this.#dropWrites(null);
+    } else {
+      this._ended(null, null, true);
     }
   }
 }
