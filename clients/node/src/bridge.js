@@ -376,8 +376,13 @@ export class Bridge extends EventEmitter {
     if (this.#calls.has(id)) this.#calls.set(id, { event: () => true, exit: () => {} });
   }
 
+  // The host is closing the bridge, which disconnects everything itself.
+  get _closing() {
+    return this.#closing;
+  }
+
   _disconnect(addr) {
-    if (this.#exited) return;
+    if (this.#exited || this.#child.stdin.writableEnded) return;
     this.#request({ t: 'disconnect', addr }, {
       // Or NOT_CONNECTED, when the connection had ended meanwhile with a closed of its own.
       event: (event) => {

@@ -1,4 +1,5 @@
 import assert from 'node:assert/strict';
+import { once } from 'node:events';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 
@@ -79,4 +80,24 @@ test('100 MB to a phone that reads slowly: bounded memory on both sides, never B
   assert.ok(clientPeak < 64 << 20, `client ${mb(clientPeak)} MiB`);
   assert.ok(bridgePeak < 64 << 20, `bridge ${mb(bridgePeak)} MiB`);
   assert.deepEqual(unanswered, []);
+});
+
+test('the phone closing under unstored writes: its last bytes are read, then the writes fail', async (t) => {
+  const phone = livePhone(t);
+  const { bridge } = await bridgeOn(t, world({ [robot]: [`phone live ${phone.path}`] }));
+  const conn = await bridge.connect(robot);
+  const socket = await phone.next();
+  socket.pause();
+  let writeError = null;
+  conn.write(Buffer.alloc(3 << 20), (error) => (writeError = error));
+  await sleep(100);
+  socket.end('bye');
+  const received = [];
+  conn.on('data', (chunk) => received.push(chunk));
+  const [error] = await once(conn, 'error');
+  assert.equal(Buffer.concat(received).toString(), 'bye');
+  assert.equal(error.code, 'WRITE_FAILED');
+  assert.equal(conn.closeCode, 'PHONE_CLOSED');
+  await sleep(10);
+  assert.equal(writeError, error);
 });
