@@ -16,6 +16,16 @@ const closeGraceMs = 5000;
 const helloTimeoutMs = 10_000;
 const unknownHello = '[cmd] незнакомая команда: «hello»';
 
+// The final event of each command, besides an error (docs/protocol.md).
+const finals = {
+  scan: 'scan-done',
+  'stop-scan': 'ok',
+  pair: 'pair-result',
+  connect: 'connected',
+  send: 'sent',
+  disconnect: 'closed',
+};
+
 function whenAborted(signal, onAbort) {
   if (!signal) return () => {};
   signal.addEventListener('abort', onAbort, { once: true });
@@ -312,6 +322,45 @@ export class Bridge extends EventEmitter {
     }
   }
 
+  // --- anything else
+
+  // Sends a command the client has no call for (stop-scan, say) and resolves with its final
+  // event; a failure rejects with its BridgeError. The client sets the id; the events before
+  // the final one go to the event hook. Bytes sent this way bypass the connections' window.
+  async request(command, { signal } = {}) {
+    if (command?.t === 'hello') throw new TypeError('the client says hello itself: another would change the protocol');
+    if (typeof command?.t !== 'string') throw new TypeError('a command needs its "t"');
+    signal?.throwIfAborted();
+    this.#checkRunning();
+    const { id, ...rest } = command;
+    return new Promise((resolve, reject) => {
+      let abandoned = false;
+      const stop = whenAborted(signal, () => {
+        abandoned = true;
+        reject(signal.reason);
+      });
+      this.#request(rest, {
+        event: (event) => {
+          // A connection the client holds still learns of its end.
+          if (event.t === 'closed') this.#onClosed(event, false);
+          const final = event.t === 'error' || event.t === finals[command.t];
+          if (abandoned || !final) this.#unanswered(event);
+          else {
+            stop();
+            if (event.t === 'error') reject(fromEvent(event));
+            else resolve(event);
+          }
+          return final;
+        },
+        exit: (error) => {
+          if (abandoned) return;
+          stop();
+          reject(error);
+        },
+      });
+    });
+  }
+
   // --- end
 
   // Closes standard input: the bridge disconnects and exits. Resolves with its exit status.
@@ -512,9 +561,12 @@ export class Bridge extends EventEmitter {
     if (!connection || !connection._data(Buffer.from(event.b64 ?? '', 'base64'))) this.#unanswered(event);
   }
 
-  #onClosed(event) {
+  #onClosed(event, unanswered = true) {
     const connection = this.#connections.get(event.addr);
-    if (!connection) return this.#unanswered(event);
+    if (!connection) {
+      if (unanswered) this.#unanswered(event);
+      return;
+    }
     this.#connections.delete(event.addr);
     connection._ended(event.code ?? null, event.reason ?? null, this.#closing);
   }
