@@ -2,7 +2,7 @@
 import asyncio
 import os
 
-from quintel_bt import BridgeError, ClosedDuringRead, ConnectionClosed, WriteFailed
+from quintel_bt import ClosedDuringRead, ConnectionClosed, WriteFailed
 
 from .support import ROBOT, BridgeCase, device, world
 
