@@ -3,6 +3,7 @@
 // writes the same figures as JSON. Measures only: the exit status says whether every byte
 // arrived intact, never whether a figure was reached.
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,13 +13,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_process.h"
+#include "figures.h"
 #include "phases.h"
+#include "protocol2.h"
 #include "relay.h"
 #include "report.h"
 
@@ -28,7 +32,7 @@ using namespace bench;
 namespace {
 
 constexpr const char* address = "A4:50:46:12:34:56";
-constexpr double bluetoothRate = 2.2e6 / 8;  // bytes per second at 2.2 Mbit/s
+constexpr size_t laneCount = 4;
 
 struct Options {
   std::string bridge = BRIDGE_EXE;
@@ -57,7 +61,8 @@ void usage() {
       "                   [--quick] [--bridge EXE] [--startup-runs N] [--mb N]\n"
       "                   [--latency-rounds N] [--events N] [--paced-seconds S] [--rounds N]\n"
       "                   [--allow-no-phone] [--keep]\n"
-      "                   [--only startup,up,down3k,down64,paced,latency,events]\n");
+      "                   [--only startup,up,down3k,down64,paced,latency,p2send,p2data,\n"
+      "                           events,p2lanes,p2flood]\n");
 }
 
 bool parseOptions(int argc, char** argv, Options& o) {
@@ -105,24 +110,13 @@ bool parseOptions(int argc, char** argv, Options& o) {
   return true;
 }
 
-double median(std::vector<double> v) {
-  if (v.empty()) return none;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-std::optional<bool> below(double v, double limit) {
-  if (std::isnan(v)) return std::nullopt;
-  return v < limit;
-}
-std::optional<bool> atLeast(double v, double limit) {
-  if (std::isnan(v)) return std::nullopt;
-  return v >= limit;
-}
-
-// A scratch directory with our own copy of the executable, so its log file sits there.
+// A scratch directory with our own copy of the executable, so its log file sits there. Two
+// worlds: one live phone, and four of them for the links at once.
 struct Workspace {
   fs::path dir, exe, world, socket;
+  fs::path world4;
+  std::vector<fs::path> laneSockets;
+  std::vector<std::string> laneAddrs;
   bool keep = false;
   Workspace(const std::string& bridge, bool keep_) : keep(keep_) {
     char name[] = "/tmp/quintel-bench-XXXXXX";
@@ -134,6 +128,15 @@ struct Workspace {
     world = dir / "world.txt";
     std::ofstream(world) << "adapter present\ndevice " << address
                          << "\n  services-cached 1\n  phone live " << socket.string() << "\n";
+    world4 = dir / "world4.txt";
+    std::ofstream four(world4);
+    four << "adapter present\n";
+    for (size_t k = 0; k < laneCount; ++k) {
+      laneAddrs.push_back("A4:50:46:12:34:5" + std::to_string(6 + k));
+      laneSockets.push_back(dir / ("phone" + std::to_string(k) + ".sock"));
+      four << "device " << laneAddrs[k] << "\n  services-cached 1\n  phone live "
+           << laneSockets[k].string() << "\n";
+    }
   }
   ~Workspace() {
     if (keep) {
@@ -145,8 +148,9 @@ struct Workspace {
   }
 };
 
-Child startBridge(const Workspace& ws) {
-  return spawnChild({ws.exe.string()}, {"QUINTEL_BT_WORLD=" + ws.world.string()});
+Child startBridge(const Workspace& ws, const fs::path& world = {}) {
+  return spawnChild({ws.exe.string()},
+                    {"QUINTEL_BT_WORLD=" + (world.empty() ? ws.world : world).string()});
 }
 
 // The one-minute load average: other work on the machine disturbs every wall-clock figure.
@@ -155,11 +159,6 @@ double loadAverage() {
   std::ifstream("/proc/loadavg") >> load;
   return load;
 }
-
-struct Failures {
-  std::vector<std::string> list;
-  void add(const std::string& what, const std::string& why) { list.push_back(what + ": " + why); }
-};
 
 // Process start to the ready event, over many runs.
 void measureStartup(const Workspace& ws, int runs, Report& report, Failures& failures) {
@@ -191,182 +190,204 @@ void measureStartup(const Workspace& ws, int runs, Report& report, Failures& fai
   report.add(f);
 }
 
-// The bridge, connected to its live phone; `peer.phone` stays -1 when that fails.
-bool connectBridge(Peer& peer, Listener& listener, Report& report, std::string& why) {
-  std::string line = std::string(R"({"t":"connect","addr":")") + address + "\"}\n";
-  writeAll(peer.child.in, line.data(), line.size());
-  peer.phone = listener.accept(10000);
+// Connects the bridge to the phone at `addr`: our end of the phone's socket, or -1 and `why`.
+int connectPhone(Peer& bridge, Listener& listener, const std::string& addr, Report& report,
+                 std::string& why) {
+  std::string line = R"({"t":"connect","addr":")" + addr + "\"}\n";
+  writeAll(bridge.child.in, line.data(), line.size());
+  int phone = listener.accept(10000);
   std::string_view event;
   bool connected = false;
   double deadline = now() + 10;
-  while (!connected && peer.lines.next(event, static_cast<int>((deadline - now()) * 1000))) {
+  while (!connected && bridge.lines.next(event, static_cast<int>((deadline - now()) * 1000))) {
     connected = event.starts_with(R"({"t":"connected",)");
     if (!connected) report.note("while connecting the bridge emitted " + std::string(event));
   }
-  if (connected && peer.phone >= 0) return true;
-  if (peer.phone >= 0) ::close(peer.phone);
-  peer.phone = -1;
+  if (connected && phone >= 0) return phone;
+  if (phone >= 0) ::close(phone);
   why = connected ? "the phone never reached the socket" : "no connected event within 10 s";
-  return false;
+  return -1;
 }
 
-// One phase, measured on the bridge and on the relay in turns.
-// Each figure is the median over the rounds, which a burst of other work on the machine moves
-// less than a sum would.
-struct Paired {
-  Stream bridge, relay;  // the rounds summed
-  double ratio = none;   // the rounds' rate ratios, bridge / relay
-  double bridgeMbps = none, relayMbps = none;
-  double bridgeCpuPerMb = none, relayCpuPerMb = none;  // CPU seconds per MB
-};
+// The bridge, connected to its live phone; `peer.phone` stays -1 when that fails.
+bool connectBridge(Peer& peer, Listener& listener, Report& report, std::string& why) {
+  peer.addr = address;
+  peer.phone = connectPhone(peer, listener, address, report, why);
+  return peer.phone >= 0;
+}
 
-Stream sum(const std::vector<Stream>& runs) {
-  Stream total;
-  for (const Stream& s : runs) {
-    if (!total.ran) total.ok = true;
-    total.ran = true;
-    total.ok = total.ok && s.ok;
-    if (!s.ok && total.error.empty()) total.error = s.error;
-    total.bytes += s.bytes;
-    total.seconds += s.seconds;
-    total.cpu += s.cpu;
-    total.events += s.events;
+// The phone hangs up: the host must hear of it, in the protocol the bridge speaks.
+void hangUp(Peer& peer, Failures& failures) {
+  ::close(peer.phone);
+  peer.phone = -1;
+  const std::string expected =
+      peer.protocol == 1 ? R"({"t":"closed","reason":"соединение закрыто"})"
+                         : R"({"t":"closed","addr":")" + peer.addr +
+                               R"(","code":"PHONE_CLOSED","reason":"соединение закрыто"})";
+  std::string_view event;
+  bool closed = false;
+  while (!closed && peer.lines.next(event, 10000)) closed = event == expected;
+  if (!closed) failures.add("close", "no closed event after the phone hung up");
+  if (int status = finishChild(peer.child); status != 0)
+    failures.add("bridge", "exit status " + std::to_string(status) + " at end of input");
+}
+
+// Protocol 2 against protocol 1 on the same bridge, link and phone, in turns: a hello
+// switches before each turn.
+void measureProtocols(Peer& bridge, const Options& opt, int rounds, Report& report,
+                      Failures& failures) {
+  auto speaking = [&bridge](int protocol, std::function<Stream(Peer&)> measure) -> Run {
+    return [&bridge, protocol, measure]() -> std::optional<Stream> {
+      if (bridge.phone < 0) return std::nullopt;
+      Stream s;
+      s.ran = true;
+      if (!sayHello(bridge, protocol, s.error)) return s;
+      return measure(bridge);
+    };
+  };
+  auto compare = [&](const std::string& name, std::function<Stream(Peer&)> measure) {
+    Paired run = takeTurns(rounds, speaking(2, measure), speaking(1, measure));
+    run.bridgeName = "protocol 2";
+    run.relayName = "protocol 1";
+    addStreamFigures(report, failures, name, run, 0.95);
+    addCpuFigures(report, name, run, false);
+  };
+  if (opt.wants("p2send")) {
+    const uint64_t n = opt.streamBytes / rounds / 3072 * 3072;
+    compare("protocol 2 / 1, host->phone, 3 KB sends acknowledged",
+            [n](Peer& p) { return hostToPhone(p, n, 3072); });
   }
-  return total;
+  if (opt.wants("p2data")) {
+    const uint64_t n = opt.streamBytes / rounds;
+    compare("protocol 2 / 1, phone->host, data events",
+            [n](Peer& p) { return phoneToHost(p, n, 1 << 16); });
+  }
+  std::string error;
+  if (bridge.protocol != 1 && !sayHello(bridge, 1, error)) failures.add("hello", error);
 }
 
-// Bridge and relay take turns, so that a change in the machine's load falls on both alike.
-template <typename Measure>
-Paired alternate(Peer& bridge, Peer& relay, int rounds, Measure measure) {
-  std::vector<Stream> b, r;
-  std::vector<double> ratios, bRate, rRate, bCpu, rCpu;
-  for (int i = 0; i < rounds; ++i) {
-    bool bridgeUp = bridge.phone >= 0 && (b.empty() || b.back().ok);
-    bool relayUp = relay.phone >= 0 && (r.empty() || r.back().ok);
-    if (bridgeUp) b.push_back(measure(bridge));
-    if (relayUp) r.push_back(measure(relay));
-    if (bridgeUp && b.back().ok) {
-      bRate.push_back(b.back().mbps());
-      bCpu.push_back(b.back().cpuPerMb());
+// Four phones, each connected through one bridge in protocol 2 and each through a relay of
+// its own, moving bytes both ways at once; the bridge and the four relays in turns.
+void measureLanes(const Workspace& ws, const Options& opt, int rounds, Report& report,
+                  Failures& failures) {
+  std::vector<std::unique_ptr<Listener>> listeners;
+  for (const auto& path : ws.laneSockets) listeners.push_back(std::make_unique<Listener>(path));
+  Peer bridge;
+  bridge.child = startBridge(ws, ws.world4);
+  bridge.lines = LineInput(bridge.child.out);
+  std::vector<Lane> lanes(laneCount), relays(laneCount);
+  std::string_view ready;
+  std::string why;
+  bool up = bridge.lines.next(ready, 10000) && sayHello(bridge, 2, why);
+  for (size_t k = 0; up && k < laneCount; ++k) {
+    lanes[k] = {
+        ws.laneAddrs[k], connectPhone(bridge, *listeners[k], ws.laneAddrs[k], report, why), {}};
+    up = lanes[k].phone >= 0;
+  }
+  if (!up) failures.add("links at once", why.empty() ? "no ready event" : why);
+  bool relaysUp = true;
+  for (size_t k = 0; k < laneCount; ++k) {
+    relays[k].relay = spawnChild({"/proc/self/exe", "--relay", ws.laneSockets[k].string()});
+    relays[k].phone = listeners[k]->accept(10000);
+    relaysUp = relaysUp && relays[k].phone >= 0;
+  }
+  if (!relaysUp) failures.add("links at once", "a relay never reached its socket");
+
+  const uint64_t eachWay = opt.streamBytes / laneCount / rounds / 3072 * 3072;
+  std::printf("%zu links at once: %.1f MB each way on each, in %d rounds\n", laneCount,
+              eachWay / 1048576.0, rounds);
+  std::fflush(stdout);
+  std::vector<double> bridgeSlowest, relaySlowest;
+  auto slowest = [](std::vector<double>& into, const Spread& spread) {
+    if (spread.total.ok) into.push_back(spread.slowest());
+    return spread.total;
+  };
+  Paired run = takeTurns(
+      rounds,
+      [&]() -> std::optional<Stream> {
+        if (!up) return std::nullopt;
+        return slowest(bridgeSlowest, bothWays(bridge, lanes, eachWay, 3072));
+      },
+      [&]() -> std::optional<Stream> {
+        if (!relaysUp) return std::nullopt;
+        return slowest(relaySlowest, bothWaysRelayed(relays, eachWay, 3072));
+      });
+  std::string name = std::to_string(laneCount) + " links at once, both ways, aggregate";
+  addStreamFigures(report, failures, name, run, 0);
+  addCpuFigures(report, std::to_string(laneCount) + " links at once", run, false);
+  Figure fair{"slowest link's share of a fair one, " + std::to_string(laneCount) + " links",
+              "ratio"};
+  auto worst = [](const std::vector<double>& v) {
+    return v.empty() ? none : *std::min_element(v.begin(), v.end());
+  };
+  fair.value = worst(bridgeSlowest);
+  fair.reference = worst(relaySlowest);
+  fair.target = ">= 0.5";
+  fair.meets = atLeast(fair.value, 0.5);
+  fair.note = "bytes each link had moved when the first was done, over their mean; worst round";
+  report.add(fair);
+
+  for (Lane& lane : relays) {
+    if (lane.phone >= 0) ::close(lane.phone);
+    finishChild(lane.relay);
+  }
+  // The end of input closes every link.
+  if (bridge.child.pid > 0) {
+    for (Lane& lane : lanes)
+      if (lane.phone >= 0) ::shutdown(lane.phone, SHUT_WR);
+    if (int status = finishChild(bridge.child); status != 0 && run.bridge.ok)
+      failures.add("links at once", "exit status " + std::to_string(status) + " at end of input");
+    for (Lane& lane : lanes)
+      if (lane.phone >= 0) ::close(lane.phone);
+  }
+}
+
+// A bridge of its own whose phone never reads, and a host that sends without waiting: in
+// protocol 2, then in protocol 1 (which holds whatever it is given) for reference.
+void measureFlood(const Workspace& ws, Listener& listener, const Options& opt, Report& report,
+                  Failures& failures) {
+  std::printf("flood: %llu MB of 3 KB sends, the phone reading none, in protocol 2 and 1\n",
+              static_cast<unsigned long long>(opt.streamBytes >> 20));
+  std::fflush(stdout);
+  Flood floods[2];
+  long connectedKb = -1;
+  for (int protocol : {2, 1}) {
+    Peer bridge;
+    bridge.child = startBridge(ws);
+    bridge.lines = LineInput(bridge.child.out);
+    std::string_view ready;
+    std::string why;
+    if (!bridge.lines.next(ready, 10000) || !connectBridge(bridge, listener, report, why) ||
+        !sayHello(bridge, protocol, why)) {
+      failures.add("flood", why.empty() ? "no ready event" : why);
+      finishChild(bridge.child);
+      continue;
     }
-    if (relayUp && r.back().ok) {
-      rRate.push_back(r.back().mbps());
-      rCpu.push_back(r.back().cpuPerMb());
-    }
-    if (bridgeUp && relayUp && b.back().ok && r.back().ok)
-      ratios.push_back(b.back().mbps() / r.back().mbps());
-  }
-  Paired p{sum(b), sum(r)};
-  if (p.bridge.ok) p.bridgeMbps = median(bRate), p.bridgeCpuPerMb = median(bCpu);
-  if (p.relay.ok) p.relayMbps = median(rRate), p.relayCpuPerMb = median(rCpu);
-  if (p.bridge.ok && p.relay.ok && !ratios.empty()) p.ratio = median(ratios);
-  return p;
-}
-
-void addStreamFigures(Report& report, Failures& failures, const std::string& name,
-                      const Paired& run, double minRatio) {
-  const Stream& bridge = run.bridge;
-  const Stream& relay = run.relay;
-  if (bridge.ran && !bridge.ok) failures.add(name + " (bridge)", bridge.error);
-  if (relay.ran && !relay.ok) failures.add(name + " (relay)", relay.error);
-  Figure f{name, "MB/s"};
-  f.value = run.bridgeMbps;
-  f.reference = run.relayMbps;
-  f.ratio = run.ratio;
-  char target[64];
-  std::snprintf(target, sizeof target, "ratio >= %.1f", minRatio);
-  f.target = target;
-  f.meets = atLeast(f.ratio, minRatio);
-  if (bridge.ok && bridge.events)
-    f.note = std::to_string(bridge.events) + " data events, " +
-             std::to_string(bridge.bytes / bridge.events) + " B each on average";
-  report.add(f);
-}
-
-void addCpuFigures(Report& report, const std::string& direction, const Paired& run,
-                   bool atBluetoothRate = true) {
-  Figure perMb{"CPU per MB, " + direction, "ms/MB"};
-  perMb.value = run.bridgeCpuPerMb * 1e3;
-  perMb.reference = run.relayCpuPerMb * 1e3;
-  perMb.ratio = perMb.reference / perMb.value;
-  report.add(perMb);
-  if (!atBluetoothRate) return;
-  Figure core{"core at 2.2 Mbit/s, " + direction + " (from CPU/MB)", "%"};
-  core.value = perMb.value * 1e-3 * bluetoothRate / 1e6 * 100;
-  core.reference = perMb.reference * 1e-3 * bluetoothRate / 1e6 * 100;
-  core.target = "< 0.1 %";
-  core.meets = below(core.value, 0.1);
-  report.add(core);
-}
-
-void addPacedFigure(Report& report, Failures& failures, const std::string& direction,
-                    const Paired& run) {
-  const Stream& bridge = run.bridge;
-  const Stream& relay = run.relay;
-  std::string name = "core at 2.2 Mbit/s, " + direction + " (paced, measured)";
-  if (bridge.ran && !bridge.ok) failures.add(name + " (bridge)", bridge.error);
-  if (relay.ran && !relay.ok) failures.add(name + " (relay)", relay.error);
-  Figure f{name, "%"};
-  f.value = bridge.ok ? bridge.cpu / bridge.seconds * 100 : none;
-  f.reference = relay.ok ? relay.cpu / relay.seconds * 100 : none;
-  f.note = "1000-byte pieces at 275,000 B/s; one wake-up per piece, which costs the relay too";
-  report.add(f);
-}
-
-void addLatencyFigures(Report& report, Failures& failures, const std::string& direction,
-                       const Latency& bridge, const Latency& relay, bool withTarget) {
-  if (bridge.ran && !bridge.ok) failures.add("latency " + direction + " (bridge)", bridge.error);
-  if (relay.ran && !relay.ok) failures.add("latency " + direction + " (relay)", relay.error);
-  for (auto [label, p] : {std::pair{"p50", 50.0}, {"p99", 99.0}, {"max", 100.0}}) {
-    Figure f{"latency " + direction + ", " + label, "µs"};
-    f.value = bridge.ok ? bridge.percentile(p) : none;
-    f.reference = relay.ok ? relay.percentile(p) : none;
-    if (p == 99.0 && withTarget) {
-      f.target = "< 200 µs";
-      f.meets = below(f.value, 200);
-    }
-    if (p == 100.0 && bridge.ok) f.note = std::to_string(bridge.micros.size()) + " round trips";
-    report.add(f);
-  }
-}
-
-// The micro benchmarks' summary (name value lines), as rows of the same table.
-void addMicroFigures(Report& report, const std::string& path) {
-  std::ifstream in(path);
-  std::map<std::string, double> v;
-  std::string name;
-  double value;
-  while (in >> name >> value) v[name] = value;
-  if (v.empty()) {
-    report.note("no micro benchmark summary at " + path);
-    return;
-  }
-  for (const char* op : {"Encode", "Decode"}) {
-    for (const char* size : {"4096", "65536"}) {
-      std::string key = std::string("base64") + op + "_" + size;
-      if (!v.count(key + "_MBps")) continue;
-      Figure f{std::string("base64") + op + " " + size + " B", "MB/s", v[key + "_MBps"]};
-      if (v.count(key + "_ref_MBps")) {
-        f.reference = v[key + "_ref_MBps"];
-        f.ratio = v[key + "_ratio"];
-      }
-      double min = std::string(op) == "Encode" ? 1.0 : 0.5;
-      f.target = min == 1.0 ? "ratio >= 1.0" : "ratio >= 0.5";
-      f.meets = atLeast(f.ratio, min);
-      report.add(f);
+    if (protocol == 2) connectedKb = statusKb(bridge.child.pid, "VmHWM");
+    Flood& flood = floods[protocol - 1];
+    flood = floodUnread(bridge, opt.streamBytes, 3072);
+    if (!flood.stream.ok) {
+      failures.add("flood, protocol " + std::to_string(protocol), flood.stream.error);
+      finishChild(bridge.child);
+    } else {
+      hangUp(bridge, failures);
     }
   }
-  for (const auto& [key, label] : std::vector<std::pair<std::string, std::string>>{
-           {"ns_BM_parseCommand_scan", "parseCommand, scan line"},
-           {"ns_BM_parseCommand_pair", "parseCommand, pair line"},
-           {"ns_BM_parseCommand_send4k", "parseCommand, send with 4 KB base64"},
-           {"ns_BM_jsonEscape_deviceName", "jsonEscape, device name"},
-           {"ns_BM_jsonEscape_text4k", "jsonEscape, 4 KB"},
-           {"ns_BM_emitEvent_connected_real_time_threads_2", "emitEvent, short event, 2 threads"},
-           {"ns_BM_emitEvent_data4k_real_time_threads_2",
-            "emitEvent, 4 KB data event, 2 threads"}}) {
-    if (v.count(key)) report.add(Figure{label, "ns/call", v[key]});
-  }
+  const Flood& flood = floods[1];
+  auto kb = [](const Flood& f, long v) { return f.stream.ok ? static_cast<double>(v) : none; };
+  Figure peak{"peak RSS, phone reads nothing, host never waits (VmHWM)", "kB",
+              kb(flood, flood.hwmEndKb)};
+  peak.reference = kb(floods[0], floods[0].hwmEndKb);
+  peak.note = "reference: protocol 1; " + std::to_string(flood.sends) + " sends, " +
+              std::to_string(flood.busy) + " refused with BUSY; VmHWM " +
+              std::to_string(connectedKb) + " kB connected, " + std::to_string(flood.hwmHalfKb) +
+              " kB half-way; the window is 1024 kB";
+  report.add(peak);
+  Figure growth{"VmHWM growth, second half of the flood", "kB",
+                kb(flood, flood.hwmEndKb - flood.hwmHalfKb)};
+  growth.target = "<= 0 kB";
+  growth.meets = std::isnan(growth.value) ? std::optional<bool>() : growth.value <= 0;
+  report.add(growth);
 }
 
 }  // namespace
@@ -488,20 +509,15 @@ int main(int argc, char** argv) {
     for (pid_t pid : {pid_t{0}, bridge.child.pid, relay.child.pid}) pinToOneCore(pid, false);
   }
 
-  // The phone hangs up: the host must hear of it.
-  auto hangUp = [&](Peer& peer) {
-    ::close(peer.phone);
-    peer.phone = -1;
-    std::string_view event;
-    bool closed = false;
-    while (!closed && peer.lines.next(event, 10000))
-      closed = event == R"({"t":"closed","reason":"соединение закрыто"})";
-    if (!closed) failures.add("close", "no closed event after the phone hung up");
-    if (int status = finishChild(peer.child); status != 0)
-      failures.add("bridge", "exit status " + std::to_string(status) + " at end of input");
-  };
+  if (live && (opt.wants("p2send") || opt.wants("p2data"))) {
+    std::printf("protocol 2 against 1: %llu MB each way, in %d rounds\n",
+                static_cast<unsigned long long>(opt.streamBytes >> 20), rounds);
+    std::fflush(stdout);
+    measureProtocols(bridge, opt, rounds, report, failures);
+  }
+
   if (live) {
-    hangUp(bridge);
+    hangUp(bridge, failures);
   } else {
     report.note("no live phone: the data path, latency, cost and event figures are n/a");
     finishChild(bridge.child);
@@ -541,12 +557,15 @@ int main(int argc, char** argv) {
       growth.note = "RssAnon (heap and stacks) " + std::to_string(ev.anonWarmKb) + " -> " +
                     std::to_string(ev.anonEndKb) + " kB";
       report.add(growth);
-      if (ev.stream.ok) hangUp(fresh);
+      if (ev.stream.ok) hangUp(fresh, failures);
     }
   }
 
   if (relay.phone >= 0) ::close(relay.phone);
   finishChild(relay.child);
+
+  if (live && opt.wants("p2lanes")) measureLanes(ws, opt, rounds, report, failures);
+  if (live && opt.wants("p2flood")) measureFlood(ws, listener, opt, report, failures);
 
   if (!opt.microSummary.empty()) addMicroFigures(report, opt.microSummary);
   char machine[160];

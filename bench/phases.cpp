@@ -8,76 +8,79 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <random>
+#include <deque>
 #include <thread>
 
 #include "connection/base64.h"
+#include "pattern.h"
 
 namespace bench {
 
-namespace {
-
-constexpr int stallMs = 10000;  // no progress for this long: the phase has failed
-
-// The bytes at stream offset o are pattern[o % period]; stored twice so that any slice of up
-// to one period is contiguous. The period holds whole 3 KB and 64 B chunks.
-class Pattern {
- public:
-  static constexpr size_t period = 3072 * 64;
-  Pattern() : bytes_(2 * period) {
-    std::mt19937 rng(20240611);
-    for (size_t i = 0; i < period; ++i)
-      bytes_[i] = bytes_[i + period] = static_cast<uint8_t>(rng());
-  }
-  const uint8_t* at(uint64_t offset) const { return bytes_.data() + offset % period; }
-  bool matches(uint64_t offset, const uint8_t* data, size_t n) const {
-    while (n > 0) {
-      size_t k = std::min(n, period);
-      if (std::memcmp(at(offset), data, k) != 0) return false;
-      offset += k;
-      data += k;
-      n -= k;
-    }
-    return true;
-  }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
-
-const Pattern& pattern() {
-  static const Pattern p;
-  return p;
+std::string Peer::dataPrefix() const {
+  if (protocol == 1) return R"({"t":"data","b64":")";
+  return R"({"t":"data","addr":")" + addr + R"(","b64":")";
 }
 
-constexpr std::string_view dataPrefix = R"({"t":"data","b64":")";
-
-bool dataPayload(std::string_view line, std::string_view& b64) {
-  if (line.size() < dataPrefix.size() + 2 || line.substr(0, dataPrefix.size()) != dataPrefix ||
+bool dataPayload(std::string_view line, std::string_view prefix, std::string_view& b64) {
+  if (line.size() < prefix.size() + 2 || line.substr(0, prefix.size()) != prefix ||
       line.substr(line.size() - 2) != "\"}")
     return false;
-  b64 = line.substr(dataPrefix.size(), line.size() - dataPrefix.size() - 2);
+  b64 = line.substr(prefix.size(), line.size() - prefix.size() - 2);
   return true;
-}
-
-std::string sendLine(const uint8_t* bytes, size_t n) {
-  return R"({"t":"send","b64":")" + base64Encode({bytes, n}) + "\"}\n";
 }
 
 std::string shown(std::string_view line) {
   return std::string(line.substr(0, 120)) + (line.size() > 120 ? "..." : "");
 }
 
-// Receives up to `want` bytes as the host sees them: decoded data events from the bridge, raw
-// bytes from the relay. Appends them to `out`; false with `error` set on anything else.
-bool receiveAtHost(Peer& peer, std::vector<uint8_t>& out, std::string& error, uint64_t& events) {
+void breakPeer(Peer& peer) {
+  if (peer.child.pid > 0) ::kill(peer.child.pid, SIGKILL);
+}
+
+bool unclaimedSent(const Peer& peer, std::string_view line) {
+  std::string_view start = R"({"t":"sent","addr":")";
+  return line.starts_with(start) && line.substr(start.size()).starts_with(peer.addr);
+}
+
+bool sayHello(Peer& peer, int protocol, std::string& error) {
+  std::string hello = R"({"t":"hello","protocol":)" + std::to_string(protocol) + "}\n";
+  std::string_view answer;
+  bool answered = writeAll(peer.child.in, hello.data(), hello.size());
+  while (answered && (answered = peer.lines.next(answer, stallMs)) && unclaimedSent(peer, answer))
+    continue;
+  if (!answered) {
+    error = "no answer to hello";
+    return false;
+  }
+  std::string expected = R"({"t":"hello","protocol":)" + std::to_string(protocol) + ",";
+  if (!answer.starts_with(expected)) {
+    error = "hello answered with " + shown(answer);
+    return false;
+  }
+  peer.protocol = protocol;
+  return true;
+}
+
+namespace {
+
+std::string sendLine(const uint8_t* bytes, size_t n) {
+  return R"({"t":"send","b64":")" + base64Encode({bytes, n}) + "\"}\n";
+}
+
+// Receives the next bytes as the host sees them: decoded data events from the bridge (lines
+// starting with `prefix`), raw bytes from the relay. Puts them in `out`; false with `error`
+// set on anything else.
+bool receiveAtHost(Peer& peer, std::string_view prefix, std::vector<uint8_t>& out,
+                   std::string& error, uint64_t& events) {
   if (peer.framed) {
     std::string_view line, b64;
-    if (!peer.lines.next(line, stallMs)) {
-      error = "no event for " + std::to_string(stallMs / 1000) + " s";
-      return false;
-    }
-    if (!dataPayload(line, b64)) {
+    do {
+      if (!peer.lines.next(line, stallMs)) {
+        error = "no event for " + std::to_string(stallMs / 1000) + " s";
+        return false;
+      }
+    } while (peer.protocol == 2 && unclaimedSent(peer, line));
+    if (!dataPayload(line, prefix, b64)) {
       error = "unexpected event: " + shown(line);
       return false;
     }
@@ -99,11 +102,48 @@ bool receiveAtHost(Peer& peer, std::vector<uint8_t>& out, std::string& error, ui
   return true;
 }
 
-// After a failure the process under test may never read again: end it so our writer
-// threads see their writes fail.
-void breakPeer(Peer& peer) {
-  if (peer.child.pid > 0) ::kill(peer.child.pid, SIGKILL);
-}
+// Protocol 2's acknowledged sends on one link, as the host sees them: the sends not yet
+// answered, in order, and the `sent` event each of them must bring.
+class Acks {
+ public:
+  explicit Acks(Peer& peer) : peer_(peer) {}
+  void expect(uint64_t id, size_t bytes) {
+    pending_.push_back({id, bytes});
+    unacked_ += bytes;
+  }
+  size_t unacked() const { return unacked_; }
+  // Waits for the next event, which must be the `sent` of the oldest send; false with
+  // `error` set otherwise.
+  bool take(std::string& error) {
+    std::string_view line;
+    do {
+      if (!peer_.lines.next(line, stallMs)) {
+        error = "no sent event for " + std::to_string(stallMs / 1000) + " s";
+        return false;
+      }
+    } while (unclaimedSent(peer_, line));
+    if (pending_.empty()) {
+      error = "unexpected event: " + shown(line);
+      return false;
+    }
+    auto [id, bytes] = pending_.front();
+    expected_ = R"({"t":"sent","id":)" + std::to_string(id) + R"(,"addr":")" + peer_.addr +
+                R"(","bytes":)" + std::to_string(bytes) + "}";
+    if (line != expected_) {
+      error = "expected " + expected_ + ", got " + shown(line);
+      return false;
+    }
+    pending_.pop_front();
+    unacked_ -= bytes;
+    return true;
+  }
+
+ private:
+  Peer& peer_;
+  std::deque<std::pair<uint64_t, size_t>> pending_;
+  size_t unacked_ = 0;
+  std::string expected_;
+};
 
 void paceTo(double start, double rate, uint64_t offset) {
   if (rate <= 0) return;
@@ -129,9 +169,10 @@ Stream phoneToHost(Peer& peer, uint64_t total, size_t chunk, double rate) {
     }
   });
   std::vector<uint8_t> got;
+  const std::string prefix = peer.dataPrefix();
   s.ok = true;
   while (s.bytes < total) {
-    if (!receiveAtHost(peer, got, s.error, s.events)) {
+    if (!receiveAtHost(peer, prefix, got, s.error, s.events)) {
       s.ok = false;
       break;
     }
@@ -149,21 +190,27 @@ Stream phoneToHost(Peer& peer, uint64_t total, size_t chunk, double rate) {
   return s;
 }
 
-Stream hostToPhone(Peer& peer, uint64_t total, size_t chunk, double rate) {
+Stream hostToPhone(Peer& peer, uint64_t total, size_t chunk, double rate, size_t window) {
   const Pattern& pat = pattern();
-  // The lines of one period, made before the clock starts, when the chunk fits the period.
+  const bool acked = peer.framed && peer.protocol == 2;
+  // The lines (in protocol 2 the base64 texts) of one period, made before the clock starts,
+  // when the chunk fits the period.
   std::vector<std::string> lines;
   bool cached = peer.framed && Pattern::period % chunk == 0;
   if (cached)
     for (size_t off = 0; off < Pattern::period; off += chunk)
-      lines.push_back(sendLine(pat.at(off), chunk));
+      lines.push_back(acked ? base64Encode({pat.at(off), chunk}) : sendLine(pat.at(off), chunk));
 
   Stream s;
   s.ran = true;
   std::atomic<bool> writeFailed{false};
+  std::string ackError;
+  double acksDone = 0;
   double cpu0 = cpuSeconds(peer.child.pid);
   double t0 = now();
   std::thread writer([&] {
+    Acks acks(peer);
+    std::string line;
     uint64_t i = 0;
     for (uint64_t off = 0; off < total; off += chunk, ++i) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, total - off));
@@ -171,18 +218,35 @@ Stream hostToPhone(Peer& peer, uint64_t total, size_t chunk, double rate) {
       bool ok;
       if (!peer.framed) {
         ok = writeAll(peer.child.in, pat.at(off), n);
+      } else if (acked) {
+        // A host that keeps within the window reads `sent` events whenever it is full.
+        while (acks.unacked() + n > window)
+          if (!acks.take(ackError)) break;
+        if (!ackError.empty()) break;
+        line = R"({"t":"send","id":)" + std::to_string(i) + R"(,"b64":")";
+        if (cached && n == chunk)
+          line += lines[i % lines.size()];
+        else
+          line += base64Encode({pat.at(off), n});
+        line += "\"}\n";
+        acks.expect(i, n);
+        ok = writeAll(peer.child.in, line.data(), line.size());
       } else if (cached && n == chunk) {
-        const std::string& line = lines[i % lines.size()];
-        ok = writeAll(peer.child.in, line.data(), line.size());
+        const std::string& cachedLine = lines[i % lines.size()];
+        ok = writeAll(peer.child.in, cachedLine.data(), cachedLine.size());
       } else {
-        std::string line = sendLine(pat.at(off), n);
-        ok = writeAll(peer.child.in, line.data(), line.size());
+        std::string text = sendLine(pat.at(off), n);
+        ok = writeAll(peer.child.in, text.data(), text.size());
       }
       if (!ok) {
         writeFailed = true;
         return;
       }
     }
+    while (ackError.empty() && acks.unacked() > 0) acks.take(ackError);
+    acksDone = now();
+    // The phone would wait for bytes that never come.
+    if (!ackError.empty()) breakPeer(peer);
   });
   std::vector<uint8_t> got(1 << 16);
   s.ok = true;
@@ -202,10 +266,15 @@ Stream hostToPhone(Peer& peer, uint64_t total, size_t chunk, double rate) {
     s.bytes += static_cast<uint64_t>(n);
   }
   s.seconds = now() - t0;
-  s.cpu = cpuSeconds(peer.child.pid) - cpu0;
   if (!s.ok) breakPeer(peer);
   writer.join();
-  // A successful send emits nothing: any event here is a fault (a failed write, a close).
+  s.seconds = std::max(s.seconds, acksDone - t0);
+  s.cpu = cpuSeconds(peer.child.pid) - cpu0;
+  if (!ackError.empty()) {
+    s.ok = false;
+    s.error = ackError;
+  }
+  // Nothing else answers a send: any other event here is a fault (a failed write, a close).
   if (s.ok && peer.framed) {
     for (const auto& line : peer.lines.drain()) {
       s.ok = false;
@@ -227,11 +296,12 @@ Latency phoneToHostLatency(Peer& peer, int rounds) {
   l.ran = true;
   std::vector<uint8_t> got;
   uint64_t events = 0;
+  const std::string prefix = peer.dataPrefix();
   const int warmup = std::min(100, rounds / 10);
   for (int i = 0; i < rounds + warmup; ++i) {
     const uint8_t* b = pat.at(static_cast<uint64_t>(i));
     double t0 = now();
-    if (!writeAll(peer.phone, b, 1) || !receiveAtHost(peer, got, l.error, events)) {
+    if (!writeAll(peer.phone, b, 1) || !receiveAtHost(peer, prefix, got, l.error, events)) {
       if (l.error.empty()) l.error = "the link closed";
       breakPeer(peer);
       return l;
@@ -289,6 +359,7 @@ EventRun manyEvents(Peer& peer, uint64_t events) {
   uint64_t written = 0;
   const uint64_t warmAt = events / 10;
   std::vector<uint8_t> got;
+  const std::string prefix = peer.dataPrefix();
   double cpu0 = cpuSeconds(peer.child.pid);
   double t0 = now();
   s.ok = true;
@@ -303,7 +374,7 @@ EventRun manyEvents(Peer& peer, uint64_t events) {
       written += chunk;
     }
     if (!s.ok || (s.bytes == written && s.events >= events)) break;
-    if (!receiveAtHost(peer, got, s.error, s.events)) {
+    if (!receiveAtHost(peer, prefix, got, s.error, s.events)) {
       s.ok = false;
       break;
     }

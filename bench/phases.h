@@ -15,7 +15,27 @@ struct Peer {
   LineInput lines{-1};  // the bridge's events
   int phone = -1;       // our end of the phone's socket
   bool framed = true;   // the bridge (JSON lines) or the relay (raw bytes)
+  int protocol = 1;     // the bridge's, as the last hello set it
+  std::string addr;     // the phone's address as protocol 2 writes it
+  // The start of a data event of this link, up to the base64 text.
+  std::string dataPrefix() const;
 };
+
+constexpr int stallMs = 10000;  // no progress for this long: the phase has failed
+
+// The base64 text of a data event that starts with `prefix`; false for any other line.
+bool dataPayload(std::string_view line, std::string_view prefix, std::string_view& b64);
+// A line cut short for a message.
+std::string shown(std::string_view line);
+// After a failure the process under test may never read again: end it so that our writer
+// threads see their writes fail.
+void breakPeer(Peer& peer);
+
+// A `sent` without id: in protocol 2 it answers a send written without one, such as a send of
+// protocol 1 whose bytes were stored only after a hello switched to 2. Such lines are skipped.
+bool unclaimedSent(const Peer& peer, std::string_view line);
+// Switches the bridge to `protocol` with a hello and reads its answer.
+bool sayHello(Peer& peer, int protocol, std::string& error);
 
 struct Stream {
   bool ran = false;  // false: the peer was not there to measure
@@ -34,8 +54,12 @@ struct Stream {
 Stream phoneToHost(Peer& peer, uint64_t total, size_t chunk, double rate = 0);
 
 // The host writes `total` bytes in `chunk`-byte pieces (one send command, or one raw write,
-// each), as fast as it can or paced to `rate` bytes per second.
-Stream hostToPhone(Peer& peer, uint64_t total, size_t chunk, double rate = 0);
+// each), as fast as it can or paced to `rate` bytes per second. In protocol 2 each send
+// carries an id, and the host keeps at most `window` bytes unacknowledged, reading the `sent`
+// events as they come; the phase ends once the phone has every byte and the host every
+// `sent`.
+Stream hostToPhone(Peer& peer, uint64_t total, size_t chunk, double rate = 0,
+                   size_t window = 1 << 20);
 
 struct Latency {
   bool ran = false;

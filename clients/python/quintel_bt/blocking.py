@@ -170,6 +170,8 @@ class Serial:
     def read(self, size: int = 1) -> bytes:
         """`size` bytes, or fewer when the timeout passes or the connection ends first.
         Raises ConnectionClosed once the connection has ended and nothing is left to read."""
+        if size < 0:
+            raise ValueError("read size can not be less than zero")
         return _run(self._read(lambda buffer: size if len(buffer) >= size else -1, size))
 
     def read_until(self, expected: bytes = b"\n", size: Optional[int] = None) -> bytes:

@@ -181,11 +181,13 @@ class Connection:
         await self._written(lambda: self._out_start == len(self._out) and not self._in_flight)
 
     def _check_stream(self) -> None:
+        # The end first: sends still waiting when a connection closes fail just before its
+        # closed event, and the end is what the host must learn.
+        if self._ended is not None:
+            raise ConnectionClosed(self._ended, self._cause, addr=self.addr)
         if self._write_error is not None:
             raise WriteFailed(self._write_error.text, hresult=self._write_error.hresult,
                               addr=self.addr)
-        if self._ended is not None:
-            raise ConnectionClosed(self._ended, self._cause, addr=self.addr)
 
     def _check_writable(self) -> None:
         self._check_stream()
