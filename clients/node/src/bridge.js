@@ -134,7 +134,10 @@ export class Bridge extends EventEmitter {
         if (error) reject(error);
         else resolve();
       };
-      this.#starting = { ready: () => (timer = setTimeout(() => finish(new ProtocolMismatch(null, protocol)), helloTimeoutMs)), finish };
+      const ready = () => {
+        timer = setTimeout(() => finish(new ProtocolMismatch(null, protocol)), helloTimeoutMs);
+      };
+      this.#starting = { ready, finish };
     });
   }
 
@@ -162,7 +165,8 @@ export class Bridge extends EventEmitter {
           this.#unanswered(event);
           return final;
         }
-        if (event.t === 'device') scan.found.push({ addr: event.addr, name: event.name, paired: event.paired });
+        const { addr, name, paired } = event;
+        if (event.t === 'device') scan.found.push({ addr, name, paired });
         else if (event.code !== undefined) scan.error = fromEvent(event);
         scan.done = final;
         wake();
@@ -328,7 +332,9 @@ export class Bridge extends EventEmitter {
   // event; a failure rejects with its BridgeError. The client sets the id; the events before
   // the final one go to the event hook. Bytes sent this way bypass the connections' window.
   async request(command, { signal } = {}) {
-    if (command?.t === 'hello') throw new TypeError('the client says hello itself: another would change the protocol');
+    if (command?.t === 'hello') {
+      throw new TypeError('the client says hello itself: another would change the protocol');
+    }
     if (typeof command?.t !== 'string') throw new TypeError('a command needs its "t"');
     signal?.throwIfAborted();
     this.#checkRunning();
@@ -416,7 +422,9 @@ export class Bridge extends EventEmitter {
       event: (event) => (onAnswer(event), true),
       exit: () => {},
     });
-    if (!this.#exited) this.#child.stdin.write(`{"t":"send","id":${id},"addr":"${addr}","b64":"${bytes.toString('base64')}"}\n`);
+    if (this.#exited) return id;
+    const b64 = bytes.toString('base64');
+    this.#child.stdin.write(`{"t":"send","id":${id},"addr":"${addr}","b64":"${b64}"}\n`);
     return id;
   }
 
@@ -495,7 +503,9 @@ export class Bridge extends EventEmitter {
   #onLogLine(line) {
     this.#logTail.push(line);
     if (this.#logTail.length > 5) this.#logTail.shift();
-    if (this.#starting && line.startsWith(unknownHello)) this.#starting.finish(new ProtocolMismatch(null, protocol));
+    if (this.#starting && line.startsWith(unknownHello)) {
+      this.#starting.finish(new ProtocolMismatch(null, protocol));
+    }
     this.#options.onLog?.(line);
   }
 

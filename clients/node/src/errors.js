@@ -74,7 +74,8 @@ export class ProtocolMismatch extends BridgeError {
       bridgeProtocol === null
         ? 'the bridge speaks protocol 1 only (it did not answer hello)'
         : `the bridge speaks protocol ${bridgeProtocol}`;
-    super('PROTOCOL_MISMATCH', `${theirs}; this client needs protocol ${wanted}: use the bridge it ships with`);
+    const needs = `this client needs protocol ${wanted}: use the bridge it ships with`;
+    super('PROTOCOL_MISMATCH', `${theirs}; ${needs}`);
     this.bridgeProtocol = bridgeProtocol;
     this.wanted = wanted;
   }

@@ -26,7 +26,7 @@ function peakRss(pid) {
   return Number(/VmHWM:\s+(\d+) kB/.exec(status)[1]) * 1024;
 }
 
-test('writes complete only once stored; end() then close() delivers them all', async (t) => {
+test('writes complete only once stored; end() then close() delivers them all', { timeout: 30_000 }, async (t) => {
   const phone = livePhone(t);
   const { bridge } = await bridgeOn(t, world({ [robot]: [`phone live ${phone.path}`] }));
   const conn = await bridge.connect(robot);
@@ -82,7 +82,7 @@ test('100 MB to a phone that reads slowly: bounded memory on both sides, never B
   assert.deepEqual(unanswered, []);
 });
 
-test('the phone closing under unstored writes: its last bytes are read, then the writes fail', async (t) => {
+test('the phone closing under unstored writes: its last bytes are read, then the writes fail', { timeout: 30_000 }, async (t) => {
   const phone = livePhone(t);
   const { bridge } = await bridgeOn(t, world({ [robot]: [`phone live ${phone.path}`] }));
   const conn = await bridge.connect(robot);
