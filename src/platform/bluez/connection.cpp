@@ -227,6 +227,9 @@ std::shared_ptr<Channel> openProfile(const std::string& path) {
   if (int stale = bluez::takeHandedOverSocket(path); stale >= 0) ::close(stale);
   // The kernel refuses a new channel to a phone while the last one to it is still closing
   // ("busy"), for a fraction of a second after a disconnect; a reconnect waits that out.
+  // A pairing of the phone that began meanwhile makes the connect fail with it; once more after
+  // its verdict.
+  bool again = true;
   for (auto until = std::chrono::steady_clock::now() + busyPatience;;) {
     try {
       bluez::proxy(path)
@@ -236,6 +239,7 @@ std::shared_ptr<Channel> openProfile(const std::string& path) {
           .withArguments(std::string(bluez::serialPortUuid));
       break;
     } catch (const sdbus::Error& e) {
+      if (std::exchange(again, false) && bluez::awaitPairing(path, connectTimeout)) continue;
       if (e.getMessage() != "br-connection-busy" || std::chrono::steady_clock::now() > until) {
         bluez::awaitAdapterNews(path, e);
         throw;
