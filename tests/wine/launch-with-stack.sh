@@ -70,9 +70,10 @@ else
   world_file=
 fi
 
-# A live phone listens on a Unix-domain socket, which wine cannot reach: a relay on the host
-# carries the stream (tests/wine/phone_relay.py).
-if [[ -n "$world_file" ]] && grep -q '^[[:space:]]*phone[[:space:]]\+live' "$world_file" 2>/dev/null; then
+# A live phone and the control channel listen on Unix-domain sockets, which wine cannot reach: a
+# relay on the host carries their streams (tests/wine/phone_relay.py).
+if [[ -n "$world_file" ]] &&
+  grep -q '^[[:space:]]*\(phone[[:space:]]\+live\|control\)[[:space:]]' "$world_file" 2>/dev/null; then
   # It holds none of the exe's streams, so their ends are the exe's alone, and it ends itself
   # when its parent (the exe, after the exec below) is gone.
   coproc RELAY { exec /usr/bin/python3 "$here/phone_relay.py" </dev/null 2>/dev/null; }

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
-"""Carries live-phone streams between the stack double under wine (TCP on 127.0.0.1) and a
-phone listening on a Unix-domain socket, which wine cannot reach itself.
+"""Carries the streams of live phones and of the control channel between the stack double
+under wine (TCP on 127.0.0.1) and a Unix-domain socket, which wine cannot reach itself.
 
 Prints the port it listens on, then serves until killed or until the launcher that started it
-is gone (a harness that kills the launcher must not be left waiting on a relay). Each connection starts with one line,
-the phone's socket path; the answer is "+" when connected there, "-" when nobody listens. Then
-bytes pass both ways, and each end of the stream is passed on as a half close.
+is gone (a harness that kills the launcher must not be left waiting on a relay). Each
+connection starts with one line, the socket's path; the answer is "+" when connected there, "-"
+when nobody listens. Then bytes pass both ways, and each end of the stream is passed on as a
+half close.
 """
 import os
 import socket

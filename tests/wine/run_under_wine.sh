@@ -157,6 +157,13 @@ unpaired=${paired/%True/False}
 expect_trace "DeviceInformation\.CreateWatcher selector=\"\($paired\) OR \($unpaired\)\" properties=null kind=5 " \
   "CreateWatcher with the two selectors joined, no properties, kind 5"
 expect_trace 'PairAsync kinds=9 level=0$' "PairAsync(9, 0)"
+expect_trace 'DeviceInformation\.CreateFromIdAsync ".*" kind=5$' "CreateFromIdAsync with the kind AssociationEndpoint"
+expect_trace 'Radio#[0-9]+\.StateChanged add$' "the radio's StateChanged followed"
+adapters=$(trace_line 'CreateWatcher adapters -> ' | sed 's/.* -> //')
+for event in Added Removed Updated; do
+  expect_trace "^[0-9]+ T[0-9]+ $adapters\.$event add\$" "the adapter watcher ($adapters) handles $event"
+done
+expect_trace "^[0-9]+ T[0-9]+ $adapters\.Start\$" "the adapter watcher is started"
 first=$(trace_line 'Services\[0\] = ' | sed 's/.* = //')
 host=$(trace_line "$first\.ConnectionHostName -> " | sed 's/.* -> //')
 service=$(trace_line "$first\.ConnectionServiceName -> " | sed 's/.* -> //')
@@ -194,6 +201,25 @@ grep -qE '^\{"t":"pair-result","addr":"A4:50:46:12:34:56","ok":false,"error":".*
   pass "no pairing object: pair-result ok false" || fail "no pairing object: $(cat "$session_dir/out")"
 grep -q '^\[pair\] исключение: .*(0x80070032)' <(tr -d '\r' <"$session_dir/err") &&
   pass "no pairing object: the exception line" || fail "no pairing object: no exception line"
+
+# Phones Windows remembers but cannot reach. A scan lists only the phone it heard, not the paired
+# one that is switched off (Windows's inquiry returns it from memory, last seen long ago); a
+# connect to an unpaired phone gone out of range, with no services cached, reports the phone
+# unreachable (RfcommDeviceServicesResult.Error) instead of asking for the robot's app.
+session unreachable $'inquiry-unit-ms 10\npage-timeout-ms 100\ndevice A4:50:46:12:34:56\n  name "Near"\ndevice A4:50:46:65:43:21\n  name "Paired, off"\n  paired yes\n  in-range no\ndevice A4:50:46:11:11:11\n  in-range no\n  services-cached 0\n'
+await '"t":"ready"'
+say '{"t":"scan","seconds":2}'
+await '"t":"scan-done"'
+say '{"t":"connect","addr":"A4:50:46:11:11:11"}'
+await '"t":"closed"'
+end_session
+grep -q '"addr":"A4:50:46:12:34:56"' "$session_dir/out" && ! grep -q '"addr":"A4:50:46:65:43:21"' "$session_dir/out" &&
+  pass "unreachable: the scan lists the phone heard, not the paired one switched off" ||
+  fail "unreachable: scan $(grep device "$session_dir/out")"
+expect_trace 'BluetoothFindNextDevice -> A45046654321 auth=1 seen=' "unreachable: Windows's inquiry returned the paired phone"
+grep -q '^{"t":"error","error":"The device is not connected. (0x8007048F)"}$' "$session_dir/out" &&
+  pass "unreachable: the connect reports the phone not connected" ||
+  fail "unreachable: connect $(grep -v device "$session_dir/out")"
 
 # A stack that loads more than asked for: no data event beyond the 4096 bytes the bridge's buffer
 # holds, and what arrives is the phone's bytes in order.

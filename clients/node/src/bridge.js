@@ -2,12 +2,29 @@ import { EventEmitter } from 'node:events';
 import { rmSync } from 'node:fs';
 import { StringDecoder } from 'node:string_decoder';
 
+import { canonical } from './address.js';
 import { Connection } from './connection.js';
-import { BridgeExited, connectError, pairError, texts } from './errors.js';
-import { Turns } from './turns.js';
+import { BridgeExited, ProtocolMismatch, fromEvent } from './errors.js';
+
+// The protocol this client speaks; the bridge it ships with speaks it too.
+export const protocol = 2;
 
 // How long close() lets the bridge end on its own before it is killed.
 const closeGraceMs = 5000;
+// A bridge of protocol 1 only never answers hello; it logs the line as unknown (below), and
+// this is the last resort.
+const helloTimeoutMs = 10_000;
+const unknownHello = '[cmd] незнакомая команда: «hello»';
+
+// The final event of each command, besides an error (docs/protocol.md).
+const finals = {
+  scan: 'scan-done',
+  'stop-scan': 'ok',
+  pair: 'pair-result',
+  connect: 'connected',
+  send: 'sent',
+  disconnect: 'closed',
+};
 
 function whenAborted(signal, onAbort) {
   if (!signal) return () => {};
@@ -15,9 +32,26 @@ function whenAborted(signal, onAbort) {
   return () => signal.removeEventListener('abort', onAbort);
 }
 
+function abortable(promise, signal) {
+  if (!signal) return promise;
+  return new Promise((resolve, reject) => {
+    const stop = whenAborted(signal, () => reject(signal.reason));
+    promise.then(
+      (value) => (stop(), resolve(value)),
+      (error) => (stop(), reject(error)),
+    );
+  });
+}
+
 export class Bridge extends EventEmitter {
-  // The "backend" of the ready event ("windows" for the simulated radio too).
+  // From the bridge's hello: its backend ("sim", "windows", "bluez"), version, protocol and
+  // the window of bytes a connection may have accepted and not yet stored.
   backend = null;
+  version = null;
+  protocol = null;
+  window = null;
+  // The adapter's state: "on", "off" or "absent"; changes also come as 'adapter' events.
+  adapter = null;
   // The bridge's standard error (the Russian log); also delivered line by line to onLog.
   stderr;
 
@@ -28,21 +62,23 @@ export class Bridge extends EventEmitter {
   #stderrRest = '';
   #stderrDecoder = new StringDecoder('utf8');
   #logTail = [];
-  #readyWaiter = null;
+  #starting = null; // { resolve, reject } until hello has been answered
   #exited = null;
   #exitedPromise;
   #closing = false;
+  #closed = null; // close()'s promise
   #spawnError = null;
   #holds = 0;
   #ending = false; // closed by the host or exited: the output is read to its end
 
-  #scanTurns = new Turns();
-  #pairTurns = new Turns();
-  #connectTurns = new Turns();
-  #scan = null; // the scan whose device events arrive now
-  #pair = null; // the pair command sent and not yet answered
-  #connect = null; // the connect command sent and not yet answered
-  #connection = null; // open until its closed event; holds the connect turn
+  #nextId = 1;
+  // Each command sent and not yet finally answered, by id: { event(e) -> final?, exit(error) }.
+  #calls = new Map();
+  // Open connections by canonical address, from connected until their closed event.
+  #connections = new Map();
+  // Connects given up on after they were sent, by canonical address: the bridge still holds
+  // the address until their answer (and, if they opened, their disconnect) has come.
+  #abandoned = new Map();
 
   constructor(child, options, worldDir) {
     super();
@@ -75,37 +111,73 @@ export class Bridge extends EventEmitter {
     return this.#exited !== null;
   }
 
+  // The open connections, in the order they opened.
+  get connections() {
+    return [...this.#connections.values()].filter((c) => !c.destroyed);
+  }
+
+  // The open connection; the latest opened when several are.
+  get connection() {
+    return this.connections.at(-1) ?? null;
+  }
+
+  // Resolves once the bridge is ready and speaks this client's protocol.
   _ready(signal) {
     return new Promise((resolve, reject) => {
-      const stop = whenAborted(signal, () => reject(signal.reason));
-      this.#readyWaiter = {
-        resolve: () => (stop(), resolve()),
-        reject: (error) => (stop(), reject(error)),
+      let timer = null;
+      const stop = whenAborted(signal, () => finish(signal.reason));
+      const finish = (error) => {
+        if (!this.#starting) return;
+        this.#starting = null;
+        stop();
+        clearTimeout(timer);
+        if (error) reject(error);
+        else resolve();
       };
+      const ready = () => {
+        timer = setTimeout(() => finish(new ProtocolMismatch(null, protocol)), helloTimeoutMs);
+      };
+      this.#starting = { ready, finish };
     });
   }
 
   // --- scan
 
-  // Device events of one scan, until its scan-done. Scans take turns: "scan-done" names no
-  // scan, so a second one starts only after the first has ended.
+  // Devices the inquiry hears, until the scan ends. The scan command goes out when iteration
+  // starts.
   scan({ seconds, signal } = {}) {
     return this.#runScan(seconds, signal);
   }
 
   async *#runScan(seconds, signal) {
+    signal?.throwIfAborted();
     this.#checkRunning();
-    const release = await this.#takeTurn(this.#scanTurns, signal);
-    const scan = { found: [], done: false, wake: null, abandoned: false, release, error: null };
-    this.#scan = scan;
-    try {
-      this.#checkRunning();
-      this.#command(seconds === undefined ? { t: 'scan' } : { t: 'scan', seconds });
-    } catch (error) {
-      this.#scan = null;
-      release();
-      throw error;
-    }
+    const scan = { found: [], done: false, error: null, wake: null, abandoned: false };
+    const wake = () => {
+      const w = scan.wake;
+      scan.wake = null;
+      w?.();
+    };
+    this.#request(seconds === undefined ? { t: 'scan' } : { t: 'scan', seconds }, {
+      event: (event) => {
+        const final = event.t === 'scan-done' || event.t === 'error';
+        if (scan.abandoned || (event.t !== 'device' && !final)) {
+          this.#unanswered(event);
+          return final;
+        }
+        const { addr, name, paired } = event;
+        if (event.t === 'device') scan.found.push({ addr, name, paired });
+        else if (event.code !== undefined) scan.error = fromEvent(event);
+        scan.done = final;
+        wake();
+        return final;
+      },
+      exit: (error) => {
+        scan.error = error;
+        scan.done = true;
+        wake();
+      },
+    });
     try {
       for (;;) {
         signal?.throwIfAborted();
@@ -121,7 +193,7 @@ export class Bridge extends EventEmitter {
         });
       }
     } finally {
-      if (!scan.done && !scan.error) {
+      if (!scan.done) {
         // The inquiry runs to its end anyway; its devices go to the event hook meanwhile.
         scan.abandoned = true;
         for (const device of scan.found.splice(0)) this.#unanswered({ t: 'device', ...device });
@@ -131,87 +203,206 @@ export class Bridge extends EventEmitter {
 
   // --- pair
 
-  // Resolves when the bridge reports the pairing done. One pairing at a time, in call order:
-  // the "pairing-code" event names no device, so only one ceremony may be under way.
+  // Resolves when the bridge reports the device paired. For a numeric comparison onPin gets
+  // the PIN to show; an async onPin is awaited, and one that fails fails the call.
   async pair(addr, { onPin, signal } = {}) {
     checkAddr(addr);
+    signal?.throwIfAborted();
     this.#checkRunning();
-    const release = await this.#takeTurn(this.#pairTurns, signal);
     return new Promise((resolve, reject) => {
-      const call = { addr, onPin, release, abandoned: false, stop: null };
+      let abandoned = false;
+      let pinDone = null;
       const abandon = (error) => {
-        if (call.abandoned) return;
-        call.abandoned = true;
-        call.stop();
+        if (abandoned) return;
+        abandoned = true;
+        stop();
         reject(error);
       };
-      call.stop = whenAborted(signal, () => abandon(signal.reason));
-      call.resolve = () => (call.stop(), resolve());
-      call.reject = (error) => (call.stop(), reject(error));
-      call.abandon = abandon;
-      try {
-        this.#checkRunning();
-        this.#pair = call;
-        this.#command({ t: 'pair', addr });
-      } catch (error) {
-        this.#pair = null;
-        release();
-        call.reject(error);
-      }
+      const stop = whenAborted(signal, () => abandon(signal.reason));
+      this.#request({ t: 'pair', addr }, {
+        event: (event) => {
+          const final = event.t === 'pair-result' || event.t === 'error';
+          // The late answer of a call given up on: seen by the hook, matched to nothing else.
+          if (abandoned || (!final && (event.t !== 'pairing-code' || !onPin))) {
+            this.#unanswered(event);
+            return final;
+          }
+          if (!final) {
+            // The ceremony goes on in the bridge whatever the callback does.
+            try {
+              const result = onPin(event.code);
+              if (typeof result?.then === 'function') pinDone = Promise.resolve(result);
+            } catch (error) {
+              abandon(error);
+            }
+            pinDone?.catch(abandon);
+            return false;
+          }
+          const outcome = event.t === 'pair-result' && event.ok === true ? null : fromEvent(event);
+          (pinDone ?? Promise.resolve()).then(
+            () => {
+              if (abandoned) return;
+              stop();
+              if (outcome) reject(outcome);
+              else resolve();
+            },
+            () => {},
+          );
+          return true;
+        },
+        exit: abandon,
+      });
     });
   }
 
   // --- connect
 
-  // Resolves with the open Connection. One connection at a time, in call order: the bridge
-  // holds one, and its error and closed events name none. A connect called while another
-  // connection is open waits until that one has closed.
+  // Resolves with the open Connection. Several may be open at once, one per address; a
+  // connect to an address already open fails with ALREADY_CONNECTED, except that one ending
+  // (end(), destroy()) or given up on is waited for.
   async connect(addr, { signal } = {}) {
     checkAddr(addr);
+    signal?.throwIfAborted();
     this.#checkRunning();
-    const release = await this.#takeTurn(this.#connectTurns, signal);
+    const key = canonical(addr);
+    if (key) await this.#addressFree(key, signal);
+    signal?.throwIfAborted();
+    this.#checkRunning();
     return new Promise((resolve, reject) => {
-      const call = { addr, release, errorText: null, abandoned: false };
+      let abandoned = false;
+      let released;
       const stop = whenAborted(signal, () => {
-        call.abandoned = true;
+        abandoned = true;
         reject(signal.reason);
+        if (key) this.#abandoned.set(key, new Promise((r) => (released = r)));
       });
-      call.resolve = (connection) => (stop(), resolve(connection));
-      call.reject = (error) => (stop(), reject(error));
-      try {
-        this.#checkRunning();
-        this.#connect = call;
-        this.#command({ t: 'connect', addr });
-      } catch (error) {
-        this.#connect = null;
-        release();
-        call.reject(error);
-      }
+      const release = () => {
+        if (!released) return;
+        this.#abandoned.delete(key);
+        released();
+      };
+      this.#request({ t: 'connect', addr }, {
+        event: (event) => {
+          if (event.t === 'connected') {
+            const connection = new Connection(this, event.addr, this.window);
+            this.#connections.set(event.addr, connection);
+            if (abandoned) {
+              this.#unanswered(event);
+              connection._gone().then(release);
+              connection.destroy();
+            } else {
+              stop();
+              resolve(connection);
+            }
+            return true;
+          }
+          // A failure comes as closed, then error; error is the final one.
+          if (abandoned || event.t !== 'error') {
+            if (abandoned || event.t !== 'closed') this.#unanswered(event);
+            if (event.t === 'error') release();
+            return false;
+          }
+          stop();
+          reject(fromEvent(event));
+          return true;
+        },
+        exit: (error) => {
+          release();
+          if (abandoned) return;
+          stop();
+          reject(error);
+        },
+      });
     });
   }
 
-  // The open connection, if any.
-  get connection() {
-    const stream = this.#connection?.stream;
-    return stream && !stream.destroyed ? stream : null;
+  async #addressFree(key, signal) {
+    for (;;) {
+      const open = this.#connections.get(key);
+      const held =
+        this.#abandoned.get(key) ?? (open && (open.writableEnded || open.destroyed) ? open._gone() : null);
+      if (!held) return;
+      await abortable(held, signal);
+    }
+  }
+
+  // --- anything else
+
+  // Sends a command the client has no call for (stop-scan, say) and resolves with its final
+  // event; a failure rejects with its BridgeError. The client sets the id; the events before
+  // the final one go to the event hook. Bytes sent this way bypass the connections' window.
+  async request(command, { signal } = {}) {
+    if (command?.t === 'hello') {
+      throw new TypeError('the client says hello itself: another would change the protocol');
+    }
+    if (typeof command?.t !== 'string') throw new TypeError('a command needs its "t"');
+    signal?.throwIfAborted();
+    this.#checkRunning();
+    const { id, ...rest } = command;
+    return new Promise((resolve, reject) => {
+      let abandoned = false;
+      const stop = whenAborted(signal, () => {
+        abandoned = true;
+        reject(signal.reason);
+      });
+      this.#request(rest, {
+        event: (event) => {
+          // A connection the client holds still learns of its end.
+          if (event.t === 'closed') this.#onClosed(event, false);
+          const final = event.t === 'error' || event.t === finals[command.t];
+          if (abandoned || !final) this.#unanswered(event);
+          else {
+            stop();
+            if (event.t === 'error') reject(fromEvent(event));
+            else resolve(event);
+          }
+          return final;
+        },
+        exit: (error) => {
+          if (abandoned) return;
+          stop();
+          reject(error);
+        },
+      });
+    });
   }
 
   // --- end
 
   // Closes standard input: the bridge disconnects and exits. Resolves with its exit status.
-  async close({ timeout = closeGraceMs } = {}) {
+  // Connections being ended first get their last bytes stored and their disconnect, as a
+  // socket's end() would, for up to `timeout`; then the bridge has as long to exit.
+  close({ timeout = closeGraceMs } = {}) {
+    this.#closed ??= this.#close(timeout);
+    return this.#closed;
+  }
+
+  async #close(timeout) {
     if (this.#exited) return this.#exited.code;
     this.#closing = true;
     this.#ending = true;
     this.#child.stdout.resume();
+    const ending = this.connections.filter((c) => c.writableEnded);
+    if (ending.length) await this.#within(timeout, Promise.all(ending.map((c) => c._gone())));
     this.#child.stdin.end();
     const timer = setTimeout(() => this.#child.kill('SIGKILL'), timeout);
+    await this.#exitedPromise;
+    clearTimeout(timer);
+    return this.#exited.code;
+  }
+
+  // Resolves once `promise` has, or after `ms`, or once the bridge has exited.
+  async #within(ms, promise) {
+    let timer;
     try {
-      await this.#exitedPromise;
+      return await Promise.race([
+        promise,
+        this.#exitedPromise.then(() => undefined),
+        new Promise((resolve) => (timer = setTimeout(resolve, ms))),
+      ]);
     } finally {
       clearTimeout(timer);
     }
-    return this.#exited.code;
   }
 
   async _kill() {
@@ -224,29 +415,40 @@ export class Bridge extends EventEmitter {
 
   // --- used by Connection
 
-  _writeLine(line) {
-    return this.#child.stdin.write(line);
+  // One send; onAnswer gets its sent or error event. Returns its id.
+  _send(addr, bytes, onAnswer) {
+    const id = this.#nextId++;
+    this.#calls.set(id, {
+      event: (event) => (onAnswer(event), true),
+      exit: () => {},
+    });
+    if (this.#exited) return id;
+    const b64 = bytes.toString('base64');
+    this.#child.stdin.write(`{"t":"send","id":${id},"addr":"${addr}","b64":"${b64}"}\n`);
+    return id;
   }
 
-  _command(command) {
-    if (!this.#exited) this.#command(command);
+  // A send whose connection has ended: its answer, should one still come, means nothing.
+  _forget(id) {
+    if (this.#calls.has(id)) this.#calls.set(id, { event: () => true, exit: () => {} });
   }
 
-  _whenDrained(callback) {
-    if (this.#exited) {
-      callback(this.#exitError());
-      return;
-    }
-    const stdin = this.#child.stdin;
-    const done = (error) => {
-      stdin.off('drain', onDrain);
-      this.off('exit', onExit);
-      callback(error);
-    };
-    const onDrain = () => done();
-    const onExit = () => done(this.#exitError());
-    stdin.on('drain', onDrain);
-    this.on('exit', onExit);
+  // The host is closing the bridge, which disconnects everything itself.
+  get _closing() {
+    return this.#closing;
+  }
+
+  _disconnect(addr) {
+    if (this.#exited || this.#child.stdin.writableEnded) return;
+    this.#request({ t: 'disconnect', addr }, {
+      // Or NOT_CONNECTED, when the connection had ended meanwhile with a closed of its own.
+      event: (event) => {
+        if (event.t === 'closed') this.#onClosed(event);
+        else if (event.t !== 'error') this.#unanswered(event);
+        return event.t === 'closed';
+      },
+      exit: () => {},
+    });
   }
 
   // A connection whose reader is full stops the bridge's output until it is read again: the
@@ -259,18 +461,12 @@ export class Bridge extends EventEmitter {
 
   // --- internals
 
-  // A signal that fires while the turn is being handed over finds no listener yet.
-  async #takeTurn(turns, signal) {
-    const release = await turns.take(signal);
-    if (signal?.aborted) {
-      release();
-      throw signal.reason;
-    }
-    return release;
-  }
-
-  #command(command) {
-    this.#child.stdin.write(`${JSON.stringify(command)}\n`);
+  #request(command, call) {
+    const id = this.#nextId++;
+    const { t, ...rest } = command;
+    this.#calls.set(id, call);
+    this.#child.stdin.write(`${JSON.stringify({ t, id, ...rest })}\n`);
+    return id;
   }
 
   #checkRunning() {
@@ -281,7 +477,7 @@ export class Bridge extends EventEmitter {
   #exitError() {
     const { code = null, signal = null } = this.#exited ?? {};
     // A failed start says why in its last log lines.
-    const failed = code !== 0 || this.#readyWaiter !== null;
+    const failed = code !== 0 || this.#starting !== null;
     return new BridgeExited(code, signal, failed ? this.#logTail.join('\n') : '');
   }
 
@@ -307,6 +503,9 @@ export class Bridge extends EventEmitter {
   #onLogLine(line) {
     this.#logTail.push(line);
     if (this.#logTail.length > 5) this.#logTail.shift();
+    if (this.#starting && line.startsWith(unknownHello)) {
+      this.#starting.finish(new ProtocolMismatch(null, protocol));
+    }
     this.#options.onLog?.(line);
   }
 
@@ -318,25 +517,22 @@ export class Bridge extends EventEmitter {
       this.#unanswered({ t: null, line });
       return;
     }
-    switch (event.t) {
+    if (event?.id !== undefined) {
+      const call = this.#calls.get(event.id);
+      if (!call) return this.#unanswered(event);
+      // An error carrying a command's id is always its last answer.
+      if (call.event(event) || event.t === 'error') this.#calls.delete(event.id);
+      return;
+    }
+    switch (event?.t) {
       case 'ready':
         return this.#onReady(event);
-      case 'device':
-        return this.#onDevice(event);
-      case 'scan-done':
-        return this.#onScanDone(event);
-      case 'pairing-code':
-        return this.#onPairingCode(event);
-      case 'pair-result':
-        return this.#onPairResult(event);
-      case 'connected':
-        return this.#onConnected(event);
       case 'data':
         return this.#onData(event);
-      case 'error':
-        return this.#onError(event);
       case 'closed':
         return this.#onClosed(event);
+      case 'adapter':
+        return this.#onAdapter(event.state);
       default:
         return this.#unanswered(event);
     }
@@ -349,115 +545,46 @@ export class Bridge extends EventEmitter {
   }
 
   #onReady(event) {
-    const waiter = this.#readyWaiter;
-    if (!waiter) return this.#unanswered(event);
-    this.#readyWaiter = null;
-    this.backend = event.backend ?? null;
-    waiter.resolve();
-  }
-
-  #onDevice(event) {
-    const scan = this.#scan;
-    if (!scan || scan.abandoned) return this.#unanswered(event);
-    scan.found.push({ addr: event.addr, name: event.name, paired: event.paired });
-    this.#wakeScan(scan);
-  }
-
-  #onScanDone(event) {
-    const scan = this.#scan;
-    if (!scan) return this.#unanswered(event);
-    this.#scan = null;
-    scan.done = true;
-    scan.release();
-    if (scan.abandoned) this.#unanswered(event);
-    else this.#wakeScan(scan);
-  }
-
-  #wakeScan(scan) {
-    const wake = scan.wake;
-    scan.wake = null;
-    wake?.();
-  }
-
-  #onPairingCode(event) {
-    const call = this.#pair;
-    if (!call || call.abandoned || !call.onPin) return this.#unanswered(event);
-    // The ceremony goes on in the bridge whatever the callback does; a callback that fails
-    // fails the call, and pair() resolves only after an async callback has finished.
-    try {
-      const result = call.onPin(event.code);
-      if (typeof result?.then === 'function') call.pinDone = Promise.resolve(result);
-    } catch (error) {
-      call.abandon(error);
-    }
-    call.pinDone?.catch((error) => call.abandon(error));
-  }
-
-  #onPairResult(event) {
-    const call = this.#pair;
-    if (!call || event.addr !== call.addr) return this.#unanswered(event);
-    this.#pair = null;
-    call.release();
-    // The late answer of a call given up on: seen by the hook, matched to nothing else.
-    if (call.abandoned) return this.#unanswered(event);
-    const outcome = event.ok === true ? null : pairError(String(event.error ?? ''));
-    (call.pinDone ?? Promise.resolve()).then(
-      () => (outcome ? call.reject(outcome) : call.resolve()),
-      () => {},
-    );
-  }
-
-  #onConnected(event) {
-    const call = this.#connect;
-    if (!call || event.addr !== call.addr) return this.#unanswered(event);
-    this.#connect = null;
-    const connection = new Connection(this, call.addr);
-    this.#connection = { stream: connection, release: call.release, abandoned: call.abandoned };
-    if (call.abandoned) {
-      connection._abandon();
-      this.#unanswered(event);
-    } else {
-      call.resolve(connection);
-    }
+    const starting = this.#starting;
+    if (!starting) return this.#unanswered(event);
+    starting.ready();
+    this.#request({ t: 'hello', protocol }, {
+      event: (answer) => {
+        if (answer.t === 'hello' && answer.protocol === protocol) {
+          this.protocol = answer.protocol;
+          this.version = answer.version ?? null;
+          this.backend = answer.backend ?? null;
+          this.window = answer.window;
+          this.adapter = answer.adapter ?? null;
+          starting.finish();
+        } else {
+          starting.finish(new ProtocolMismatch(answer.protocol ?? null, protocol));
+        }
+        return true;
+      },
+      exit: () => {},
+    });
   }
 
   #onData(event) {
-    const open = this.#connection;
-    if (!open || !open.stream._data(Buffer.from(event.b64 ?? '', 'base64')))
-      this.#unanswered(event);
+    const connection = this.#connections.get(event.addr);
+    if (!connection || !connection._data(Buffer.from(event.b64 ?? '', 'base64'))) this.#unanswered(event);
   }
 
-  #onError(event) {
-    const text = String(event.error ?? '');
-    // A failed send belongs to the connection, never to a connect under way; it may also
-    // come after the closed event of the connection it belonged to.
-    if (text === texts.writeFailed) {
-      const open = this.#connection;
-      if (!open || !open.stream._writeFailed(text)) this.#unanswered(event);
+  #onClosed(event, unanswered = true) {
+    const connection = this.#connections.get(event.addr);
+    if (!connection) {
+      if (unanswered) this.#unanswered(event);
       return;
     }
-    const call = this.#connect;
-    if (!call || this.#connection) return this.#unanswered(event);
-    call.errorText = text;
-    if (call.abandoned) this.#unanswered(event);
+    this.#connections.delete(event.addr);
+    connection._ended(event.code ?? null, event.reason ?? null, this.#closing);
   }
 
-  #onClosed(event) {
-    const reason = String(event.reason ?? '');
-    const open = this.#connection;
-    if (open) {
-      this.#connection = null;
-      open.stream._ended(reason);
-      open.release();
-      if (open.abandoned) this.#unanswered(event);
-      return;
-    }
-    const call = this.#connect;
-    if (!call) return this.#unanswered(event);
-    this.#connect = null;
-    call.release();
-    if (call.abandoned) return this.#unanswered(event);
-    call.reject(connectError(call.errorText, reason));
+  #onAdapter(state) {
+    if (state === this.adapter) return;
+    this.adapter = state;
+    this.emit('adapter', state);
   }
 
   #onExit(code, signal, resolve) {
@@ -475,26 +602,14 @@ export class Bridge extends EventEmitter {
     if (this.#worldDir) rmSync(this.#worldDir, { recursive: true, force: true });
     const error = this.#spawnError ?? this.#exitError();
 
-    if (this.#readyWaiter) {
-      this.#readyWaiter.reject(error);
-      this.#readyWaiter = null;
-    }
-    const scan = this.#scan;
-    if (scan) {
-      this.#scan = null;
-      scan.error = error;
-      this.#wakeScan(scan);
-    }
-    if (this.#pair && !this.#pair.abandoned) this.#pair.reject(error);
-    this.#pair = null;
-    if (this.#connect && !this.#connect.abandoned) this.#connect.reject(error);
-    this.#connect = null;
-    if (this.#connection) {
-      // After close() the connection ends as after a disconnect; otherwise it was lost.
-      this.#connection.stream._lost(this.#closing ? null : error);
-      this.#connection = null;
-    }
-    for (const turns of [this.#scanTurns, this.#pairTurns, this.#connectTurns]) turns.failAll(error);
+    this.#starting?.finish(error);
+    const calls = [...this.#calls.values()];
+    this.#calls.clear();
+    for (const call of calls) call.exit(error);
+    const connections = [...this.#connections.values()];
+    this.#connections.clear();
+    // After close() a connection ends as after a disconnect; otherwise it was lost.
+    for (const connection of connections) connection._lost(this.#closing ? null : error);
     this.emit('exit', code, signal);
     resolve();
   }

@@ -1,74 +1,56 @@
-// Failures of the bridge, told apart by the fixed texts it writes. The bridge speaks Russian
-// sentences; hosts should branch on `code`, and can still show `text` as the bridge wrote it.
-
-export const texts = Object.freeze({
-  notVisible: 'Windows не видит этот телефон — включи видимость на роботе и найди заново',
-  noSerialService:
-    'телефон не предлагает последовательную службу. Открой на нём приложение робота и оставь его на экране, потом повтори',
-  writeFailed: 'запись не удалась',
-  closedNoDevice: 'нет устройства',
-  closedNoService: 'нет службы SPP',
-  closedOpenFailed: 'не удалось открыть соединение',
-  closedEnded: 'соединение закрыто',
-});
-
-const refusedPattern = /^сопряжение не состоялось \(код (-?\d+)\)/;
-// The bridge's form of a platform error: the platform's message, a blank, "(0x%08X)".
-const platformPattern = /^([\s\S]*) \(0x([0-9A-F]{8})\)$/;
+// Failures as the bridge reports them: a stable code, its Russian text to show the user, and
+// the platform's own numbers where it gave them. Hosts branch on `code`.
 
 export class BridgeError extends Error {
-  constructor(code, text, message = text) {
-    super(message);
+  constructor(code, text, fields = {}) {
+    super(fields.message ?? text);
     this.name = new.target.name;
     this.code = code;
     this.text = text;
-  }
-}
-
-export class NotVisible extends BridgeError {
-  constructor(text = texts.notVisible) {
-    super('NOT_VISIBLE', text);
-  }
-}
-
-export class NoSerialService extends BridgeError {
-  constructor(text = texts.noSerialService) {
-    super('NO_SERIAL_SERVICE', text);
-  }
-}
-
-export class PairingRefused extends BridgeError {
-  constructor(text, status) {
-    super('PAIRING_REFUSED', text);
-    this.status = status;
-  }
-}
-
-export class OpenFailed extends BridgeError {
-  constructor(text = texts.closedOpenFailed) {
-    super('OPEN_FAILED', text);
-  }
-}
-
-export class PlatformError extends BridgeError {
-  constructor(text) {
-    const match = platformPattern.exec(text);
-    super('PLATFORM_ERROR', text, match ? match[1] : text);
+    // The device or link the failure is about, canonical ("A4:50:46:12:34:56"), or null.
+    this.addr = fields.addr ?? null;
     // Unsigned, as printed: 0x80004005 compares equal to the literal 0x80004005.
-    this.hresult = match ? parseInt(match[2], 16) : null;
+    this.hresult = fields.hresult ?? null;
+    // A pairing's result status, when the platform gave one.
+    this.status = fields.status ?? null;
   }
 }
 
-export class WriteFailed extends BridgeError {
-  constructor(text = texts.writeFailed) {
-    super('WRITE_FAILED', text);
-  }
+// One class per code the wire carries, so that `instanceof` works as well as `code`.
+const classes = {};
+function codeClass(name, code) {
+  const Class = {
+    [name]: class extends BridgeError {
+      constructor(text, fields) {
+        super(code, text, fields);
+      }
+    },
+  }[name];
+  classes[code] = Class;
+  return Class;
 }
 
+export const BadCommand = codeClass('BadCommand', 'BAD_COMMAND');
+export const NotVisible = codeClass('NotVisible', 'NOT_VISIBLE');
+export const NoSerialService = codeClass('NoSerialService', 'NO_SERIAL_SERVICE');
+export const PairingRefused = codeClass('PairingRefused', 'PAIRING_REFUSED');
+export const OpenFailed = codeClass('OpenFailed', 'OPEN_FAILED');
+export const PlatformError = codeClass('PlatformError', 'PLATFORM_ERROR');
+export const WriteFailed = codeClass('WriteFailed', 'WRITE_FAILED');
+export const NotConnected = codeClass('NotConnected', 'NOT_CONNECTED');
+export const AddrRequired = codeClass('AddrRequired', 'ADDR_REQUIRED');
+export const AlreadyConnected = codeClass('AlreadyConnected', 'ALREADY_CONNECTED');
+export const Busy = codeClass('Busy', 'BUSY');
+export const TooLarge = codeClass('TooLarge', 'TOO_LARGE');
+export const AdapterOff = codeClass('AdapterOff', 'ADAPTER_OFF');
+
+// A write after the connection ended, or one dropped by destroy(); `reason` and `closeCode` say
+// how it ended.
 export class ConnectionClosed extends BridgeError {
-  constructor(reason, text = reason) {
-    super('CONNECTION_CLOSED', text);
+  constructor(reason, closeCode = null, addr = null) {
+    super('CONNECTION_CLOSED', reason ?? 'соединение закрыто', { addr });
     this.reason = reason;
+    this.closeCode = closeCode;
   }
 }
 
@@ -85,21 +67,37 @@ export class BridgeExited extends BridgeError {
   }
 }
 
-// The error of a pair-result with "ok" false.
-export function pairError(text) {
-  if (text === texts.notVisible) return new NotVisible(text);
-  const refused = refusedPattern.exec(text);
-  if (refused) return new PairingRefused(text, Number(refused[1]));
-  return new PlatformError(text);
+// The bridge does not speak the protocol this client needs.
+export class ProtocolMismatch extends BridgeError {
+  constructor(bridgeProtocol, wanted) {
+    const theirs =
+      bridgeProtocol === null
+        ? 'the bridge speaks protocol 1 only (it did not answer hello)'
+        : `the bridge speaks protocol ${bridgeProtocol}`;
+    const needs = `this client needs protocol ${wanted}: use the bridge it ships with`;
+    super('PROTOCOL_MISMATCH', `${theirs}; ${needs}`);
+    this.bridgeProtocol = bridgeProtocol;
+    this.wanted = wanted;
+  }
 }
 
-// The error of a failed connect: the error event's text when there was one, else the closed
-// event's reason alone.
-export function connectError(errorText, reason) {
-  if (errorText === texts.notVisible) return new NotVisible(errorText);
-  if (errorText === texts.noSerialService) return new NoSerialService(errorText);
-  if (errorText != null && platformPattern.test(errorText)) return new PlatformError(errorText);
-  if (reason === texts.closedNoDevice) return new NotVisible(errorText ?? reason);
-  if (reason === texts.closedNoService) return new NoSerialService(errorText ?? reason);
-  return new OpenFailed(errorText ?? reason);
+// The error a failure event stands for: an error event ("error" holds the text), a pair-result
+// with ok false (the same) or a scan-done that could not run.
+export function fromEvent(event) {
+  const code = typeof event.code === 'string' ? event.code : 'PLATFORM_ERROR';
+  const text = String(event.error ?? event.reason ?? '');
+  const hresult = typeof event.hresult === 'string' ? parseInt(event.hresult, 16) : null;
+  const fields = {
+    addr: typeof event.addr === 'string' ? event.addr : null,
+    hresult: Number.isNaN(hresult) ? null : hresult,
+    status: typeof event.status === 'number' ? event.status : null,
+  };
+  // The text ends with the code the platform gave, "(0x%08X)"; the message is the platform's
+  // own words.
+  if (fields.hresult !== null) {
+    const suffix = ` (${event.hresult})`;
+    if (text.endsWith(suffix)) fields.message = text.slice(0, -suffix.length);
+  }
+  const Class = classes[code];
+  return Class ? new Class(text, fields) : new BridgeError(code, text, fields);
 }

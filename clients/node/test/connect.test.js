@@ -12,7 +12,7 @@ const failures = [
   {
     name: 'no device at the address',
     keys: ['lookup unknown'],
-    error: { code: 'NOT_VISIBLE', name: 'NotVisible' },
+    error: { code: 'NOT_VISIBLE', name: 'NotVisible', addr: robot },
   },
   {
     name: 'no serial-port service, cached or asked',
@@ -24,12 +24,12 @@ const failures = [
     },
   },
   {
-    name: 'refused by the phone',
+    name: 'the socket does not open',
     keys: ['connect refuse 0x8007274D'],
     top: [`message 0x8007274D "${refusedText}\\r\\n"`],
     error: {
-      code: 'PLATFORM_ERROR',
-      name: 'PlatformError',
+      code: 'OPEN_FAILED',
+      name: 'OpenFailed',
       hresult: 0x8007274d,
       message: refusedText,
       text: `${refusedText} (0x8007274D)`,
@@ -57,7 +57,7 @@ for (const { name, keys, top = [], error } of failures) {
 test('bytes go both ways in order, and end() disconnects', async (t) => {
   // Found only on the phone itself: the uncached lookup is used.
   const { bridge, log } = await bridgeOn(t, world({ [robot]: ['services-cached 0'] }));
-  const conn = await bridge.connect(robot);
+  const conn = await bridge.connect(robot.toLowerCase().replaceAll(':', '-'));
   assert.equal(conn.addr, robot);
   const sent = Buffer.alloc(100_000, 0);
   for (let i = 0; i < sent.length; i++) sent[i] = (i * 7) % 256;
@@ -68,63 +68,60 @@ test('bytes go both ways in order, and end() disconnects', async (t) => {
   conn.end();
   await once(conn, 'close');
   assert.ok(Buffer.concat(echoed).equals(sent));
+  assert.equal(conn.closeCode, 'HOST_CLOSED');
   assert.equal(conn.closeReason, 'соединение закрыто');
   assert.ok(log.includes('[connect] найдено служб (с телефона): 1'));
   assert.equal(bridge.connection, null);
 });
 
-test('a phone that closes ends the stream without an error', async (t) => {
-  const { bridge } = await bridgeOn(
-    t,
-    world({ [robot]: ['phone silent', 'phone-burst 10000', 'phone-close'] }),
-  );
-  for (let round = 0; round < 2; round++) {
-    const conn = await bridge.connect(robot);
-    conn.on('error', assert.fail);
-    const bytes = await readAll(conn);
-    assert.equal(bytes.length, 10000);
-    assert.ok(bytes.every((b, i) => b === i % 251));
-    await finished(conn);
-    // Too late to write: the stream has ended with the connection.
-    assert.equal(conn.writable, false);
-  }
-});
+// How the phone's side ends a connection: the stream ends without an error and says why.
+const ends = [
+  { keys: ['phone-close'], closeCode: 'PHONE_CLOSED' },
+  { keys: ['phone-drop'], closeCode: 'LINK_LOST' },
+];
 
-test('a dropped link ends the stream; a failed write is an error', async (t) => {
-  const { bridge } = await bridgeOn(
-    t,
-    world({
-      [robot]: ['phone silent', 'phone-send "hi"', 'phone-wait 50', 'phone-drop'],
-      [other]: ['store-error 0x80072745'],
-    }),
-  );
-  const dropped = await bridge.connect(robot);
-  assert.equal((await readAll(dropped)).toString(), 'hi');
+for (const { keys, closeCode } of ends) {
+  test(`the phone's side ends the stream: ${closeCode}`, async (t) => {
+    const { bridge } = await bridgeOn(t, world({ [robot]: ['phone silent', 'phone-burst 10000', ...keys] }));
+    for (let round = 0; round < 2; round++) {
+      const conn = await bridge.connect(robot);
+      conn.on('error', assert.fail);
+      const bytes = await readAll(conn);
+      assert.equal(bytes.length, 10000);
+      assert.ok(bytes.every((b, i) => b === i % 251));
+      await finished(conn);
+      assert.equal(conn.closeCode, closeCode);
+      // Too late to write: the stream has ended with the connection.
+      assert.equal(conn.writable, false);
+    }
+  });
+}
 
-  const failing = await bridge.connect(other);
+test('a failed write is an error and disconnects', async (t) => {
+  const { bridge } = await bridgeOn(t, world({ [robot]: ['store-error 0x80072745'] }));
+  const failing = await bridge.connect(robot);
   failing.write('lost');
   const [error] = await once(failing, 'error');
   assert.equal(error.code, 'WRITE_FAILED');
   assert.equal(error.text, 'запись не удалась');
+  assert.equal(error.hresult, 0x80072745);
   // The connection was disconnected: the next one opens.
   (await bridge.connect(robot)).destroy();
 });
 
-test('connects called at once wait for the open connection to close', async (t) => {
-  const { bridge } = await bridgeOn(t, world({ [robot]: [], [other]: [] }));
-  const first = bridge.connect(robot);
-  const second = bridge.connect(other);
-  const a = await first;
-  let secondOpen = false;
-  second.then(() => (secondOpen = true));
-  await sleep(100);
-  assert.equal(secondOpen, false);
+test('a connect to an open address fails, to one ending waits; a bad address is BAD_COMMAND', async (t) => {
+  const { bridge, unanswered } = await bridgeOn(t, world({ [robot]: [], [other]: [] }));
+  const a = await bridge.connect(robot);
+  await assert.rejects(bridge.connect(robot), { code: 'ALREADY_CONNECTED', addr: robot });
+  await assert.rejects(bridge.connect('A4:50:46:12:34'), { code: 'BAD_COMMAND', name: 'BadCommand' });
+  a.write('still open');
+  assert.equal((await once(a, 'data'))[0].toString(), 'still open');
   a.end();
-  const b = await second;
-  assert.equal(b.addr, other);
-  b.write('still here');
-  assert.equal((await once(b, 'data'))[0].toString(), 'still here');
-  b.destroy();
+  const again = await bridge.connect(robot);
+  assert.equal(a.closeCode, 'HOST_CLOSED');
+  again.destroy();
+  (await bridge.connect(robot)).destroy();
+  assert.deepEqual(unanswered, []);
 });
 
 test('an unread connection holds the bridge back, then delivers every byte', async (t) => {
@@ -138,4 +135,25 @@ test('an unread connection holds the bridge back, then delivers every byte', asy
   const bytes = await readAll(conn);
   assert.equal(bytes.length, 3_000_000);
   assert.ok(bytes.every((b, i) => b === i % 251));
+});
+
+test("request(): what the client's own calls never send gets its final event or its code", async (t) => {
+  const { bridge } = await bridgeOn(t, world({ [robot]: ['phone silent', 'store-delay-ms 300'], [other]: [] }));
+  const code = (command) => bridge.request(command).then(() => 'ok', (error) => error.code);
+  const half = Buffer.alloc(600_000).toString('base64');
+  assert.equal((await bridge.request({ t: 'stop-scan' })).t, 'ok');
+  assert.equal(await code({ t: 'send', b64: 'aGk=' }), 'NOT_CONNECTED');
+  assert.equal(await code({ t: 'bogus' }), 'BAD_COMMAND');
+  await assert.rejects(bridge.request({ t: 'hello', protocol: 1 }), TypeError);
+  const conn = await bridge.connect(robot);
+  await bridge.connect(other);
+  assert.equal(await code({ t: 'send', b64: 'aGk=' }), 'ADDR_REQUIRED');
+  assert.equal(await code({ t: 'send', addr: robot, b64: Buffer.alloc((1 << 20) + 1).toString('base64') }), 'TOO_LARGE');
+  assert.deepEqual(
+    await Promise.all([code({ t: 'send', addr: robot, b64: half }), code({ t: 'send', addr: robot, b64: half })]),
+    ['ok', 'BUSY'],
+  );
+  // A connection of the client's closed this way still ends.
+  await bridge.request({ t: 'disconnect', addr: robot });
+  assert.equal(conn.closeCode, 'HOST_CLOSED');
 });

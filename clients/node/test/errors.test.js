@@ -2,25 +2,24 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
 import { BridgeError } from '../index.js';
-import { connectError, pairError, texts } from '../src/errors.js';
+import { fromEvent } from '../src/errors.js';
 
-// The failure events a real bridge may send that no simulated world produces: a closed event
-// alone, and error texts outside the usual forms.
+// Fields in forms no simulated world produces.
 const cases = [
-  [connectError(null, 'нет устройства'), { code: 'NOT_VISIBLE', text: 'нет устройства' }],
-  [connectError(null, 'нет службы SPP'), { code: 'NO_SERIAL_SERVICE' }],
-  [connectError(null, texts.closedOpenFailed), { code: 'OPEN_FAILED', text: texts.closedOpenFailed }],
-  [connectError('что-то без кода', texts.closedOpenFailed), { code: 'OPEN_FAILED', text: 'что-то без кода' }],
-  [connectError(' (0x00000001)', texts.closedOpenFailed), { code: 'PLATFORM_ERROR', hresult: 1, message: '' }],
-  [pairError('сопряжение не состоялось (код -1) — подтвердили ли на телефоне?'), { code: 'PAIRING_REFUSED', status: -1 }],
-  [pairError('Line one\nline two (0xFFFFFFFF)'), { code: 'PLATFORM_ERROR', hresult: 0xffffffff, message: 'Line one\nline two' }],
-  [pairError('no code here'), { code: 'PLATFORM_ERROR', hresult: null, message: 'no code here' }],
+  [
+    { t: 'pair-result', ok: false, code: 'PLATFORM_ERROR', error: 'Line one\nline two (0xFFFFFFFF)', hresult: '0xFFFFFFFF' },
+    { name: 'PlatformError', hresult: 0xffffffff, message: 'Line one\nline two', text: 'Line one\nline two (0xFFFFFFFF)' },
+  ],
+  [{ t: 'pair-result', ok: false, code: 'PAIRING_REFUSED', error: 'x', status: -1 }, { status: -1, message: 'x', hresult: null }],
+  [{ t: 'error', code: 'SOMETHING_NEW', error: 'x' }, { name: 'BridgeError', addr: null }],
 ];
 
-test('failure texts map to their codes and fields', () => {
-  for (const [error, expected] of cases) {
+test('failure events become errors with their class, code and fields', () => {
+  for (const [event, expected] of cases) {
+    const error = fromEvent(event);
     assert.ok(error instanceof BridgeError && error instanceof Error);
     assert.equal(error.name, error.constructor.name);
+    assert.equal(error.code, event.code);
     for (const [key, value] of Object.entries(expected)) assert.equal(error[key], value, key);
   }
 });

@@ -14,8 +14,12 @@ const blocks = [...readFileSync(join(root, 'README.md'), 'utf8').matchAll(/```js
 // What each example prints, in its order of appearance.
 const expected = [
   ['confirm on the phone: 482916', 'the phone says hello robot'],
+  [
+    'A4:50:46:12:34:56 answers forward 10 from A4:50:46:12:34:56',
+    '00:1A:7D:DA:71:13 answers forward 10 from 00:1A:7D:DA:71:13',
+  ],
   [],
-  ['the host got robot says hi', 'the phone got hello', 'closed: соединение закрыто'],
+  ['the host got robot says hi', 'the phone got hello', 'closed: PHONE_CLOSED соединение закрыто'],
 ];
 
 test('the README examples run as written against quintel-bt-sim', async (t) => {

@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { bridgeOn, other, robot, until, world } from './support/sim.js';
+import { bridgeOn, other, robot, world } from './support/sim.js';
 
 const twoDevices = world({
   [robot]: ['name "Robot \\"R2\\" \\\\ я"', 'paired yes'],
@@ -23,22 +23,6 @@ test('a scan yields the devices the inquiry hears, then ends at scan-done', asyn
   ]);
   const { bridge: empty } = await bridgeOn(t, world({}));
   assert.deepEqual(await collect(empty.scan({ seconds: 1 })), []);
-});
-
-test('scans called at once run one after another, each with its own devices', async (t) => {
-  const { bridge, log } = await bridgeOn(t, twoDevices);
-  const [first, second] = await Promise.all([
-    collect(bridge.scan({ seconds: 1 })),
-    collect(bridge.scan({ seconds: 2 })),
-  ]);
-  assert.deepEqual(first.map((d) => d.addr), [robot, other]);
-  assert.deepEqual(second.map((d) => d.addr), [robot, other]);
-  const order = () =>
-    log
-      .filter((l) => /^\[scan\] (начинаю|опрос закончен)/.test(l))
-      .map((l) => l.replace(/^\[scan\] (начинаю опрос, (\d+) с|опрос закончен).*$/, '$2') || 'end');
-  await until(() => order().length === 4, 'four scan log lines');
-  assert.deepEqual(order(), ['1', 'end', '2', 'end']);
 });
 
 test('a scan left early or aborted leaves the next scan its own devices', async (t) => {

@@ -43,6 +43,9 @@ OperationOutcome<T> outcomeOf(const Op& op, wf::AsyncStatus status, Convert& con
     return {{}, platformError(code)};
   } catch (const winrt::hresult_error& e) {
     return {{}, platformError(e)};
+  } catch (const hresult_error& e) {
+    // The conversion refused the result (one that reports a failure of its own).
+    return {{}, e};
   } catch (const std::bad_alloc&) {
     // Wrapping the result failed. Thrown out of a Completed handler it would leave the
     // awaiting task suspended for good; as a failure the task reports it.

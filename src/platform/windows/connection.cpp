@@ -13,6 +13,22 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
       wrap<BluetoothDevice, wdb::BluetoothDevice>);
 }
 
+namespace {
+
+// A lookup that could not ask completes with no services and the reason in Error: the phone
+// out of range or switched off (DeviceNotConnected), the radio off (RadioNotAvailable). That
+// is a failure to report, not a phone without the serial service.
+Ref<RfcommDeviceServicesResult> servicesOrFailure(
+    const rfcomm::RfcommDeviceServicesResult& result) {
+  if (result) {
+    wdb::BluetoothError error = result.Error();
+    if (error != wdb::BluetoothError::Success) throw bluetoothError(error);
+  }
+  return wrap<RfcommDeviceServicesResult>(result);
+}
+
+}  // namespace
+
 Ref<RfcommServiceId> rfcommSerialPortId() {
   return winrtCall([] { return wrap<RfcommServiceId>(rfcomm::RfcommServiceId::SerialPort()); });
 }
@@ -21,7 +37,7 @@ Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdAsync(
     const Ref<BluetoothDevice>& device, const Ref<RfcommServiceId>& serviceId) {
   return fromOperation<Ref<RfcommDeviceServicesResult>>(
       [&] { return device->value.GetRfcommServicesForIdAsync(serviceId->value); },
-      wrap<RfcommDeviceServicesResult, rfcomm::RfcommDeviceServicesResult>);
+      servicesOrFailure);
 }
 
 Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
@@ -31,7 +47,7 @@ Async<Ref<RfcommDeviceServicesResult>> getRfcommServicesForIdUncachedAsync(
         return device->value.GetRfcommServicesForIdAsync(serviceId->value,
                                                          wdb::BluetoothCacheMode::Uncached);
       },
-      wrap<RfcommDeviceServicesResult, rfcomm::RfcommDeviceServicesResult>);
+      servicesOrFailure);
 }
 
 uint32_t servicesSize(const Ref<RfcommDeviceServicesResult>& result) {

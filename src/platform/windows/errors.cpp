@@ -56,4 +56,33 @@ hresult_error platformError(int32_t code) {
   return translate(code, nullptr);
 }
 
+hresult_error bluetoothError(wdb::BluetoothError error) {
+  DWORD code = ERROR_GEN_FAILURE;
+  switch (error) {
+    case wdb::BluetoothError::RadioNotAvailable:
+      code = ERROR_NOT_READY;
+      break;
+    case wdb::BluetoothError::ResourceInUse:
+      code = ERROR_BUSY;
+      break;
+    case wdb::BluetoothError::DeviceNotConnected:
+      code = ERROR_DEVICE_NOT_CONNECTED;
+      break;
+    case wdb::BluetoothError::DisabledByPolicy:
+      code = ERROR_ACCESS_DISABLED_BY_POLICY;
+      break;
+    case wdb::BluetoothError::DisabledByUser:
+    case wdb::BluetoothError::ConsentRequired:
+      code = ERROR_ACCESS_DENIED;
+      break;
+    case wdb::BluetoothError::NotSupported:
+    case wdb::BluetoothError::TransportNotSupported:
+      code = ERROR_NOT_SUPPORTED;
+      break;
+    default:
+      break;
+  }
+  return platformError(static_cast<int32_t>(HRESULT_FROM_WIN32(code)));
+}
+
 }  // namespace platform

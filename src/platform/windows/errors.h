@@ -13,6 +13,9 @@ hresult_error platformError(const winrt::hresult_error& error);
 // The same for a failure known only by its code (a cancelled operation, memory running out in
 // a callback): the system message table's text.
 hresult_error platformError(int32_t code);
+// A Bluetooth error a result reports instead of failing (RfcommDeviceServicesResult.Error),
+// as the failure it stands for: the system's code and message for it.
+hresult_error bluetoothError(wdb::BluetoothError error);
 
 // Runs one call into the projection, with its failures as hresult_error.
 template <typename Call>
@@ -24,18 +27,16 @@ decltype(auto) winrtCall(Call&& call) {
   }
 }
 
-// Runs one of the core's handlers inside a projected delegate. The projection turns what a
-// delegate throws into its failure code only for its own and the standard exception types; any
-// other type would end the process, so the core's hresult_error is handed over as the
-// projection's, with its code and text.
+// Runs one of the core's handlers inside a projected delegate. A delegate that fails may end the
+// process: the event's source is to fail fast (RoFailFastWithErrorContext) on a failing handler.
+// So the handler's platform error ends here, and the platform sees a handler that returned (a
+// pairing request it did not accept is then rejected). Any other exception is a fault and ends
+// the process, as in every task.
 template <typename Handler>
 void runCoreHandler(Handler&& handler) {
   try {
     handler();
-  } catch (const hresult_error& e) {
-    // A success code would tell the platform the handler succeeded.
-    int32_t code = e.code < 0 ? e.code : static_cast<int32_t>(E_FAIL);
-    throw winrt::hresult_error(code, toHstring(e.message));
+  } catch (const hresult_error&) {
   }
 }
 

@@ -13,9 +13,14 @@ Ref<DeviceInformation> bluetoothDeviceInformation(const Ref<BluetoothDevice>& de
   return winrtCall([&] { return wrap<DeviceInformation>(device->value.DeviceInformation()); });
 }
 
+// With the kind: an id alone is looked up as a device interface, the default kind, and only
+// association-endpoint records carry the Pairing the pair command needs (DeviceInformationKind).
 Async<Ref<DeviceInformation>> createFromIdAsync(const String& id) {
   return fromOperation<Ref<DeviceInformation>>(
-      [&] { return wde::DeviceInformation::CreateFromIdAsync(toHstring(id)); },
+      [&] {
+        return wde::DeviceInformation::CreateFromIdAsync(
+            toHstring(id), nullptr, wde::DeviceInformationKind::AssociationEndpoint);
+      },
       wrap<DeviceInformation, wde::DeviceInformation>);
 }
 

@@ -1,5 +1,5 @@
 // Process start-up on Windows: the standard streams, the console code pages, the COM
-// apartment, the executable's directory and the default adapter.
+// apartment and the executable's directory (the default adapter is adapter.cpp).
 #include <fcntl.h>
 #include <io.h>
 
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/windows/async.h"
+#include "platform/windows/objects.h"
 
 namespace platform {
 
@@ -46,11 +46,6 @@ const char* backendKind() {
   return "windows";
 }
 
-// Not followed yet: the adapter is taken to be on.
-AdapterState watchAdapter(std::function<void(AdapterState)>) {
-  return AdapterState::on;
-}
-
 void endProcess(int status) {
   // _Exit is ExitProcess, which tells every DLL the process detaches; the C runtime's DLL then
   // flushes its streams, taking the lock of one whose writer it has just killed mid-write on a
@@ -76,16 +71,6 @@ std::filesystem::path executableDirectory() {
     if (path.size() >= 32768) return {};
     path.resize(path.size() * 2);
   }
-}
-
-Async<Ref<BluetoothAdapter>> getDefaultAdapterAsync() {
-  return fromOperation<Ref<BluetoothAdapter>>(
-      [] { return wdb::BluetoothAdapter::GetDefaultAsync(); },
-      wrap<BluetoothAdapter, wdb::BluetoothAdapter>);
-}
-
-bool isClassicSupported(const Ref<BluetoothAdapter>& adapter) {
-  return winrtCall([&] { return adapter->value.IsClassicSupported(); });
 }
 
 }  // namespace platform

@@ -21,6 +21,10 @@ for tool in gcc:gcc dpkg-source:dpkg-dev patch:patch xz:xz-utils apt-get:apt; do
         { echo "btvirt: ${tool%%:*} is missing: install the Debian package ${tool#*:}" >&2; exit 1; }
 done
 
+mkdir -p "$cache"
+# One build at a time; a second run waits and finds it done.
+exec 9>"$cache/btvirt.lock"
+flock 9
 ver=$(dpkg-query -W -f='${source:Version}' bluez-test-tools 2>/dev/null) ||
     { echo "btvirt: bluez-test-tools is not installed" >&2; exit 1; }
 dir=$cache/btvirt-$ver

@@ -11,6 +11,9 @@ set -euo pipefail
 cache=${1:?cache dir}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 mkdir -p "$cache"
+# One preparation at a time; a second run waits and finds it done.
+exec 9>"$cache/prepare.lock"
+flock 9
 
 # Modules the guest needs; their dependencies come along. The crypto ones are
 # loaded up front because the guest has no modprobe that could find them

@@ -1,7 +1,9 @@
 #pragma once
 // The Windows Runtime classes of the stack double, one role per file, and what one role hands
 // to another. Each class answers from the model (src/platform/sim), strict where Windows is.
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <winrt/Windows.Devices.Bluetooth.Rfcomm.h>
 #include <winrt/Windows.Devices.Bluetooth.h>
@@ -13,6 +15,7 @@
 #include <winrt/Windows.Storage.Streams.h>
 
 #include "common.h"
+#include "platform/sim/state.h"
 
 namespace stack {
 
@@ -34,8 +37,23 @@ wf::IActivationFactory streamSocketFactory();       // socket.cpp
 wf::IActivationFactory dataReaderFactory();         // data_reader.cpp
 wf::IActivationFactory dataWriterFactory();         // data_writer.cpp
 
-// records.cpp: a device record; null stays null.
-wde::DeviceInformation wrapInformation(Ref<platform::DeviceInformation> info);
+// adapter.cpp: the model's adapter as the double shows it: the selector of adapter interfaces,
+// the interface id of each adapter plugged in, and each change of the model's adapter (state.h)
+// for the radios and adapter watchers that follow it, on the model's thread, for as long as
+// `changed` returns true.
+hstring adapterSelector();
+hstring adapterInterfaceId(uint32_t instance);
+void followAdapterChanges(
+    std::function<bool(const sim::AdapterNow& before, const sim::AdapterNow& after)> changed);
+
+// adapter_watcher.cpp: a device watcher on the adapter selector.
+wde::DeviceWatcher createAdapterWatcher();
+
+// records.cpp: a device record (null stays null), and the update a watcher's Removed carries.
+wde::DeviceInformation wrapInformation(
+    Ref<platform::DeviceInformation> info,
+    wde::DeviceInformationKind kind = wde::DeviceInformationKind::AssociationEndpoint);
+wde::DeviceInformationUpdate wrapUpdate(const hstring& id, wde::DeviceInformationKind kind);
 
 // pairing.cpp: a record's pairing object.
 wde::DeviceInformationPairing wrapPairing(Ref<platform::DeviceInformationPairing> pairing);

@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include <winrt/Windows.Foundation.h>
 
@@ -86,6 +87,13 @@ void raise(int32_t code) {
 void refuse(const std::string& call, int32_t code, const std::string& why) {
   trace("REFUSED " + call + " " + hex(code) + " (" + why + ")");
   raise(code);
+}
+
+void failFast(const std::string& handler, int32_t code) {
+  trace("REFUSED " + handler + " handler failed " + hex(code) +
+        " (a failing delegate ends the process)");
+  TerminateProcess(GetCurrentProcess(), failFastStatus);
+  std::abort();
 }
 
 }  // namespace stack

@@ -120,11 +120,7 @@ struct Operation : implements<Operation<Interface, Result, Handler, ProgressHand
   }
 
   void invoke(const Handler& handler, wf::AsyncStatus how) {
-    try {
-      handler(*this, how);
-    } catch (...) {
-      // The handler's failure is its own; the operation has finished either way.
-    }
+    callHandler(name + ".Completed", [&] { handler(*this, how); });
   }
 
   static inline std::atomic<uint32_t> ids{0};
@@ -159,9 +155,16 @@ struct Detached {
   };
 };
 
-// Finishes `to` when the model's operation finishes, on the thread that finishes it.
-template <typename T, typename To, typename Convert>
-Detached pipe(platform::Async<T> from, winrt::com_ptr<To> to, Convert convert) {
+// The model's failures as they are.
+struct SameFailure {
+  platform::hresult_error operator()(platform::hresult_error e) const { return e; }
+};
+
+// Finishes `to` when the model's operation finishes, on the thread that finishes it; a failure
+// as `failure` gives it.
+template <typename T, typename To, typename Convert, typename Failure = SameFailure>
+Detached pipe(platform::Async<T> from, winrt::com_ptr<To> to, Convert convert,
+              Failure failure = {}) {
   std::optional<platform::hresult_error> failed;
   try {
     if constexpr (std::is_void_v<T>) {
@@ -175,7 +178,7 @@ Detached pipe(platform::Async<T> from, winrt::com_ptr<To> to, Convert convert) {
   } catch (const winrt::hresult_error& e) {
     failed = platform::hresult_error{e.code(), units(e.message())};
   }
-  if (failed) to->fail(*failed);
+  if (failed) to->fail(failure(std::move(*failed)));
 }
 
 template <typename Projected, typename T, typename Convert>

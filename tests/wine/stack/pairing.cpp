@@ -80,13 +80,10 @@ struct CustomPairing : implements<CustomPairing, wde::IDeviceInformationCustomPa
             h = it->second;
           }
           trace(self->name_ + ".PairingRequested raised");
-          try {
+          callHandler(self->name_ + ".PairingRequested", [&] {
             h(self.template as<wde::DeviceInformationCustomPairing>(),
               make<PairingRequest>(request).as<wde::DevicePairingRequestedEventArgs>());
-          } catch (const winrt::hresult_error& e) {
-            trace(self->name_ + ".PairingRequested handler failed " + hex(e.code()));
-            throw platform::hresult_error{e.code(), units(e.message())};
-          }
+          });
         });
     return token;
   }

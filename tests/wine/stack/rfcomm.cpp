@@ -5,6 +5,7 @@
 
 #include "failures.h"
 #include "operation.h"
+#include "platform/posix/services.h"
 
 namespace stack {
 
@@ -95,7 +96,12 @@ struct ServicesResult : implements<ServicesResult, rfc::IRfcommDeviceServicesRes
     services_ = winrt::single_threaded_vector(std::move(list)).GetView();
   }
   wfc::IVectorView<rfc::RfcommDeviceService> Services() const { return services_; }
-  wdb::BluetoothError Error() const { return wdb::BluetoothError::Success; }
+  // Why the list is empty when it is: the radio off, the phone out of range (BluetoothError).
+  wdb::BluetoothError Error() const {
+    auto error = static_cast<wdb::BluetoothError>(model_->error);
+    trace("RfcommDeviceServicesResult.Error -> " + std::to_string(static_cast<int32_t>(error)));
+    return error;
+  }
   Ref<platform::RfcommDeviceServicesResult> model_;
   wfc::IVectorView<rfc::RfcommDeviceService> services_;
 };

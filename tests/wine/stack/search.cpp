@@ -1,16 +1,24 @@
 // The Win32 half of the stack double: the classic device search of bthprops.cpl, answering from
 // the simulated world with the records laid out as Windows lays them out, the thread's last
 // error set as Windows sets it, and each call recorded.
+//
+// An inquiry that asks for authenticated or remembered devices returns them whether it heard
+// them or not (BLUETOOTH_DEVICE_SEARCH_PARAMS: fReturnAuthenticated "should return
+// authenticated Bluetooth devices"); the model lists those it could not hear after the others.
+// Their stLastSeen is when the double began, a day back; a device heard has the time of the
+// search, in UTC.
 #include <windows.h>
 // bthdef.h needs the definitions of windows.h first.
 #include <bluetoothapis.h>
 
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/sim/state.h"
 #include "platform/sim/world.h"
 #include "trace.h"
 
@@ -24,13 +32,47 @@ namespace {
 
 using stack::trace;
 
-std::mutex lock;
-std::set<platform::DeviceSearch*> open;  // the searches handed out and not closed yet
+// The devices a search heard, as the model had them when it ended.
+struct Heard {
+  bool all = true;  // a search of what Windows remembers, without an inquiry
+  std::set<uint64_t> addresses;
+};
 
-void fill(BLUETOOTH_DEVICE_INFO& record, const platform::DeviceSearchInfo& found) {
+std::mutex lock;
+std::map<platform::DeviceSearch*, Heard> open;  // the searches handed out and not closed yet
+
+Heard heardNow(const BLUETOOTH_DEVICE_SEARCH_PARAMS& params) {
+  Heard heard;
+  if (!params.fIssueInquiry) return heard;
+  heard.all = false;
+  if (!sim::onAir()) return heard;
+  for (const auto& d : sim::world().devices)
+    if (sim::inRange(d.address)) heard.addresses.insert(d.address);
+  return heard;
+}
+
+SYSTEMTIME lastSeen(bool heard) {
+  static const ULONGLONG start = [] {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (ULONGLONG{now.dwHighDateTime} << 32 | now.dwLowDateTime) - 864'000'000'000ull;
+  }();
+  SYSTEMTIME time{};
+  if (heard) {
+    GetSystemTime(&time);
+  } else {
+    FILETIME before{static_cast<DWORD>(start), static_cast<DWORD>(start >> 32)};
+    FileTimeToSystemTime(&before, &time);
+  }
+  return time;
+}
+
+void fill(BLUETOOTH_DEVICE_INFO& record, const platform::DeviceSearchInfo& found,
+          const Heard& heard) {
   DWORD size = record.dwSize;
   record = BLUETOOTH_DEVICE_INFO{};
   record.dwSize = size;
+  record.stLastSeen = lastSeen(heard.all || heard.addresses.count(found.address));
   record.Address.ullLong = found.address;
   record.fAuthenticated = found.authenticated;
   record.fRemembered = found.authenticated;
@@ -48,10 +90,11 @@ T refuse(const std::string& call, DWORD error, const char* why, T result) {
 }
 
 std::string recordText(const BLUETOOTH_DEVICE_INFO& record) {
-  char text[64];
-  std::snprintf(text, sizeof text, " -> %012llX auth=%d",
+  char text[96];
+  std::snprintf(text, sizeof text, " -> %012llX auth=%d seen=%04u-%02u-%02u",
                 static_cast<unsigned long long>(record.Address.ullLong),
-                static_cast<int>(record.fAuthenticated));
+                static_cast<int>(record.fAuthenticated), record.stLastSeen.wYear,
+                record.stLastSeen.wMonth, record.stLastSeen.wDay);
   return text;
 }
 
@@ -90,19 +133,23 @@ HBLUETOOTH_DEVICE_FIND WINAPI BluetoothFindFirstDevice(BLUETOOTH_DEVICE_SEARCH_P
     SetLastError(error);
     return nullptr;
   }
-  fill(*info, found);
+  Heard heard = heardNow(*params);
+  fill(*info, found, heard);
   trace("BluetoothFindFirstDevice" + recordText(*info));
   std::lock_guard guard(lock);
-  open.insert(search);
+  open[search] = std::move(heard);
   return reinterpret_cast<HBLUETOOTH_DEVICE_FIND>(search);
 }
 
 BOOL WINAPI BluetoothFindNextDevice(HBLUETOOTH_DEVICE_FIND handle, BLUETOOTH_DEVICE_INFO* info) {
   auto* search = reinterpret_cast<platform::DeviceSearch*>(handle);
+  Heard heard;
   {
     std::lock_guard guard(lock);
-    if (!open.count(search))
+    auto it = open.find(search);
+    if (it == open.end())
       return refuse("BluetoothFindNextDevice", ERROR_INVALID_HANDLE, "not an open search", FALSE);
+    heard = it->second;
   }
   if (!info)
     return refuse("BluetoothFindNextDevice", ERROR_INVALID_PARAMETER, "null record", FALSE);
@@ -115,7 +162,7 @@ BOOL WINAPI BluetoothFindNextDevice(HBLUETOOTH_DEVICE_FIND handle, BLUETOOTH_DEV
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
-  fill(*info, found);
+  fill(*info, found, heard);
   trace("BluetoothFindNextDevice" + recordText(*info));
   return TRUE;
 }

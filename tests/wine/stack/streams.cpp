@@ -5,6 +5,7 @@
 
 #include "failures.h"
 #include "operation.h"
+#include "platform/sim/world.h"
 
 namespace stack {
 
@@ -34,12 +35,25 @@ struct InputStream : implements<InputStream, wss::IInputStream, wf::IClosable> {
     if ((options & wss::InputStreamOptions::Partial) == wss::InputStreamOptions::Partial)
       platform::setInputStreamOptionsPartial(reader);
     auto op = make_self<ProgressOp<wss::IBuffer, uint32_t>>("ReadAsync");
-    pipe(platform::loadAsync(reader, count), op, [reader, buffer](uint32_t n) {
-      Buffer& b = *winrt::get_self<Buffer>(buffer);
-      b.bytes_.resize(n);
-      platform::readBytes(reader, std::span(b.bytes_.data(), n));
-      return buffer;
-    });
+    pipe(
+        platform::loadAsync(reader, count), op,
+        [reader, buffer](uint32_t n) {
+          Buffer& b = *winrt::get_self<Buffer>(buffer);
+          b.bytes_.resize(n);
+          platform::readBytes(reader, std::span(b.bytes_.data(), n));
+          return buffer;
+        },
+        // The model ends a read the socket's Close cut short as cancelled; Windows aborts it
+        // (StreamSocket.Close "aborts any pending operations": ERROR_OPERATION_ABORTED).
+        [](platform::hresult_error e) {
+          if (e.code != cancelled) return e;
+          e = sim::world().error(operationAborted);
+          if (e.message.empty())
+            e.message =
+                u"The I/O operation has been aborted because of either a thread exit or an "
+                u"application request.\r\n";
+          return e;
+        });
     return op.as<wf::IAsyncOperationWithProgress<wss::IBuffer, uint32_t>>();
   }
   void Close() {

@@ -39,11 +39,8 @@ struct Watcher : implements<Watcher, wde::IDeviceWatcher> {
           h = it->second;
         }
         trace(self->name_ + "." + event + " raised");
-        try {
-          call(h, self.template as<wde::DeviceWatcher>(), args...);
-        } catch (...) {
-          // The handler's failure is its own.
-        }
+        callHandler(self->name_ + "." + event,
+                    [&] { call(h, self.template as<wde::DeviceWatcher>(), args...); });
       });
     });
     std::lock_guard guard(lock_);

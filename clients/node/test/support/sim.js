@@ -59,6 +59,33 @@ export function livePhone(t) {
   return { path, next };
 }
 
+// Listens where a world's `control PATH` connects; send(line) resolves with the model's answer.
+export function controlChannel(t) {
+  const path = join(tempDir(t), 'control.sock');
+  let socket = null;
+  let buffered = '';
+  const waiting = [];
+  const server = createServer((s) => {
+    socket = s;
+    s.setEncoding('utf8');
+    s.on('data', (text) => {
+      buffered += text;
+      for (let at = buffered.indexOf('\n'); at >= 0; at = buffered.indexOf('\n')) {
+        waiting.shift()?.(buffered.slice(0, at));
+        buffered = buffered.slice(at + 1);
+      }
+    });
+  });
+  server.listen(path);
+  t.after(() => server.close());
+  const send = (line) =>
+    new Promise((resolve) => {
+      waiting.push(resolve);
+      socket.write(`${line}\n`);
+    });
+  return { path, send };
+}
+
 export async function readAll(stream) {
   const chunks = [];
   for await (const chunk of stream) chunks.push(chunk);
