@@ -21,4 +21,5 @@ if [ "$major" -lt 18 ]; then
 fi
 
 cd clients/node
-QUINTEL_BT_EXE="$build/quintel-bt-sim" node --test test/*.test.js
+# A hung test fails the stage instead of holding CI up.
+QUINTEL_BT_EXE="$build/quintel-bt-sim" timeout 600 node --test test/*.test.js

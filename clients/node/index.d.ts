@@ -81,7 +81,15 @@ export class Bridge extends EventEmitter {
   pair(addr: string, options?: PairOptions): Promise<void>;
   /** Resolves with the open connection; one per address, any number of addresses. */
   connect(addr: string, options?: ConnectOptions): Promise<Connection>;
-  /** Ends the bridge's input; it disconnects and exits. Resolves with its exit status. */
+  /**
+   * Sends a command the client has no call for (e.g. { t: 'stop-scan' }); resolves with its
+   * final event, rejects with its error. The client sets the id; not "hello".
+   */
+  request(command: { t: string; [key: string]: unknown }, options?: { signal?: AbortSignal }): Promise<BridgeEvent>;
+  /**
+   * Lets connections being ended store their last bytes and disconnect, then ends the bridge's
+   * input; it disconnects the rest and exits. Resolves with its exit status.
+   */
   close(options?: { timeout?: number }): Promise<number | null>;
 
   on(event: 'event', listener: (event: BridgeEvent) => void): this;

@@ -6,6 +6,7 @@
 
 #include "connection/connection.h"
 #include "discovery/scan.h"
+#include "host/events.h"
 #include "host/log.h"
 #include "host/report.h"
 #include "pairing/pairing.h"
@@ -43,17 +44,20 @@ bool adapterOn() {
 }
 
 void adapterChanged(AdapterState next) {
-  // Stored before anything is answered: a command that starts from now on sees the new state,
-  // and one that registered before is answered below.
   AdapterState previous;
   {
     std::lock_guard guard(changeLock);
     heardChange = true;
-    previous = state.exchange(next);
+    previous = state.load();
+    if (previous == next) return;
+    // The event is queued before the state is stored: a task that sees the new state (and so
+    // answers ADAPTER_OFF) queues its answer after it. A command that starts from then on is
+    // refused at once; one that registered before is answered below.
+    queueReport({.kind = Kind::adapter, .text = adapterStateName(next)});
+    state = next;
   }
-  if (previous == next) return;
+  writeEvents();
   logLine(changeLine(next));
-  report({.kind = Kind::adapter, .text = adapterStateName(next)});
   if (previous != AdapterState::on) return;
   closeConnectionsForAdapter();
   abandonConnects();

@@ -158,6 +158,12 @@ expect_trace "DeviceInformation\.CreateWatcher selector=\"\($paired\) OR \($unpa
   "CreateWatcher with the two selectors joined, no properties, kind 5"
 expect_trace 'PairAsync kinds=9 level=0$' "PairAsync(9, 0)"
 expect_trace 'DeviceInformation\.CreateFromIdAsync ".*" kind=5$' "CreateFromIdAsync with the kind AssociationEndpoint"
+expect_trace 'Radio#[0-9]+\.StateChanged add$' "the radio's StateChanged followed"
+adapters=$(trace_line 'CreateWatcher adapters -> ' | sed 's/.* -> //')
+for event in Added Removed Updated; do
+  expect_trace "^[0-9]+ T[0-9]+ $adapters\.$event add\$" "the adapter watcher ($adapters) handles $event"
+done
+expect_trace "^[0-9]+ T[0-9]+ $adapters\.Start\$" "the adapter watcher is started"
 first=$(trace_line 'Services\[0\] = ' | sed 's/.* = //')
 host=$(trace_line "$first\.ConnectionHostName -> " | sed 's/.* -> //')
 service=$(trace_line "$first\.ConnectionServiceName -> " | sed 's/.* -> //')

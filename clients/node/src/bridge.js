@@ -16,6 +16,16 @@ const closeGraceMs = 5000;
 const helloTimeoutMs = 10_000;
 const unknownHello = '[cmd] незнакомая команда: «hello»';
 
+// The final event of each command, besides an error (docs/protocol.md).
+const finals = {
+  scan: 'scan-done',
+  'stop-scan': 'ok',
+  pair: 'pair-result',
+  connect: 'connected',
+  send: 'sent',
+  disconnect: 'closed',
+};
+
 function whenAborted(signal, onAbort) {
   if (!signal) return () => {};
   signal.addEventListener('abort', onAbort, { once: true });
@@ -56,6 +66,7 @@ export class Bridge extends EventEmitter {
   #exited = null;
   #exitedPromise;
   #closing = false;
+  #closed = null; // close()'s promise
   #spawnError = null;
   #holds = 0;
   #ending = false; // closed by the host or exited: the output is read to its end
@@ -123,7 +134,10 @@ export class Bridge extends EventEmitter {
         if (error) reject(error);
         else resolve();
       };
-      this.#starting = { ready: () => (timer = setTimeout(() => finish(new ProtocolMismatch(null, protocol)), helloTimeoutMs)), finish };
+      const ready = () => {
+        timer = setTimeout(() => finish(new ProtocolMismatch(null, protocol)), helloTimeoutMs);
+      };
+      this.#starting = { ready, finish };
     });
   }
 
@@ -151,7 +165,8 @@ export class Bridge extends EventEmitter {
           this.#unanswered(event);
           return final;
         }
-        if (event.t === 'device') scan.found.push({ addr: event.addr, name: event.name, paired: event.paired });
+        const { addr, name, paired } = event;
+        if (event.t === 'device') scan.found.push({ addr, name, paired });
         else if (event.code !== undefined) scan.error = fromEvent(event);
         scan.done = final;
         wake();
@@ -311,22 +326,83 @@ export class Bridge extends EventEmitter {
     }
   }
 
+  // --- anything else
+
+  // Sends a command the client has no call for (stop-scan, say) and resolves with its final
+  // event; a failure rejects with its BridgeError. The client sets the id; the events before
+  // the final one go to the event hook. Bytes sent this way bypass the connections' window.
+  async request(command, { signal } = {}) {
+    if (command?.t === 'hello') {
+      throw new TypeError('the client says hello itself: another would change the protocol');
+    }
+    if (typeof command?.t !== 'string') throw new TypeError('a command needs its "t"');
+    signal?.throwIfAborted();
+    this.#checkRunning();
+    const { id, ...rest } = command;
+    return new Promise((resolve, reject) => {
+      let abandoned = false;
+      const stop = whenAborted(signal, () => {
+        abandoned = true;
+        reject(signal.reason);
+      });
+      this.#request(rest, {
+        event: (event) => {
+          // A connection the client holds still learns of its end.
+          if (event.t === 'closed') this.#onClosed(event, false);
+          const final = event.t === 'error' || event.t === finals[command.t];
+          if (abandoned || !final) this.#unanswered(event);
+          else {
+            stop();
+            if (event.t === 'error') reject(fromEvent(event));
+            else resolve(event);
+          }
+          return final;
+        },
+        exit: (error) => {
+          if (abandoned) return;
+          stop();
+          reject(error);
+        },
+      });
+    });
+  }
+
   // --- end
 
   // Closes standard input: the bridge disconnects and exits. Resolves with its exit status.
-  async close({ timeout = closeGraceMs } = {}) {
+  // Connections being ended first get their last bytes stored and their disconnect, as a
+  // socket's end() would, for up to `timeout`; then the bridge has as long to exit.
+  close({ timeout = closeGraceMs } = {}) {
+    this.#closed ??= this.#close(timeout);
+    return this.#closed;
+  }
+
+  async #close(timeout) {
     if (this.#exited) return this.#exited.code;
     this.#closing = true;
     this.#ending = true;
     this.#child.stdout.resume();
+    const ending = this.connections.filter((c) => c.writableEnded);
+    if (ending.length) await this.#within(timeout, Promise.all(ending.map((c) => c._gone())));
     this.#child.stdin.end();
     const timer = setTimeout(() => this.#child.kill('SIGKILL'), timeout);
+    await this.#exitedPromise;
+    clearTimeout(timer);
+    return this.#exited.code;
+  }
+
+  // Resolves once `promise` has, or after `ms`, or once the bridge has exited.
+  async #within(ms, promise) {
+    let timer;
     try {
-      await this.#exitedPromise;
+      return await Promise.race([
+        promise,
+        this.#exitedPromise.then(() => undefined),
+        new Promise((resolve) => (timer = setTimeout(resolve, ms))),
+      ]);
     } finally {
       clearTimeout(timer);
     }
-    return this.#exited.code;
   }
 
   async _kill() {
@@ -346,7 +422,9 @@ export class Bridge extends EventEmitter {
       event: (event) => (onAnswer(event), true),
       exit: () => {},
     });
-    if (!this.#exited) this.#child.stdin.write(`{"t":"send","id":${id},"addr":"${addr}","b64":"${bytes.toString('base64')}"}\n`);
+    if (this.#exited) return id;
+    const b64 = bytes.toString('base64');
+    this.#child.stdin.write(`{"t":"send","id":${id},"addr":"${addr}","b64":"${b64}"}\n`);
     return id;
   }
 
@@ -355,8 +433,13 @@ export class Bridge extends EventEmitter {
     if (this.#calls.has(id)) this.#calls.set(id, { event: () => true, exit: () => {} });
   }
 
+  // The host is closing the bridge, which disconnects everything itself.
+  get _closing() {
+    return this.#closing;
+  }
+
   _disconnect(addr) {
-    if (this.#exited) return;
+    if (this.#exited || this.#child.stdin.writableEnded) return;
     this.#request({ t: 'disconnect', addr }, {
       // Or NOT_CONNECTED, when the connection had ended meanwhile with a closed of its own.
       event: (event) => {
@@ -420,7 +503,9 @@ export class Bridge extends EventEmitter {
   #onLogLine(line) {
     this.#logTail.push(line);
     if (this.#logTail.length > 5) this.#logTail.shift();
-    if (this.#starting && line.startsWith(unknownHello)) this.#starting.finish(new ProtocolMismatch(null, protocol));
+    if (this.#starting && line.startsWith(unknownHello)) {
+      this.#starting.finish(new ProtocolMismatch(null, protocol));
+    }
     this.#options.onLog?.(line);
   }
 
@@ -486,11 +571,14 @@ export class Bridge extends EventEmitter {
     if (!connection || !connection._data(Buffer.from(event.b64 ?? '', 'base64'))) this.#unanswered(event);
   }
 
-  #onClosed(event) {
+  #onClosed(event, unanswered = true) {
     const connection = this.#connections.get(event.addr);
-    if (!connection) return this.#unanswered(event);
+    if (!connection) {
+      if (unanswered) this.#unanswered(event);
+      return;
+    }
     this.#connections.delete(event.addr);
-    connection._ended(event.code ?? null, event.reason ?? null);
+    connection._ended(event.code ?? null, event.reason ?? null, this.#closing);
   }
 
   #onAdapter(state) {

@@ -29,6 +29,7 @@ export class Connection extends Duplex {
   #inFlight = 0; // bytes sent and not yet acknowledged
   #unacked = new Set(); // ids of those sends
   #batch = null; // { left: sends not yet acknowledged, callback }
+  #failure = null; // the first send the bridge failed
 
   constructor(bridge, addr, window) {
     super({
@@ -101,8 +102,12 @@ export class Connection extends Duplex {
   #onSendAnswer(id, size, event) {
     this.#unacked.delete(id);
     if (event.t !== 'sent') {
-      // Bytes are lost from the middle of the stream: it cannot go on as if whole.
-      if (!this.destroyed && !this.#closed) this.destroy(fromEvent(event));
+      // Bytes are lost from the middle of the stream: it cannot go on as if whole. The bridge
+      // also fails the sends still waiting when a connection closes, just before its closed
+      // event; either way the stream ends at that event, after the bytes received.
+      this.#failure ??= fromEvent(event);
+      this.#pieces = [];
+      if (!this.#bridge._closing) this.#disconnect();
       return;
     }
     this.#inFlight -= size;
@@ -129,7 +134,12 @@ export class Connection extends Duplex {
   _destroy(error, callback) {
     this.#finalCallback = null;
     this.#release();
-    this.#dropWrites(null);
+    // The unstored write fails only once the stream has closed: failing it now would make its
+    // error the stream's.
+    const batch = this.#batch;
+    const failure = this.#failure ?? this.#closedError();
+    this.#dropWrites();
+    if (batch) setImmediate(() => batch.callback(failure));
     if (!this.#closed) this.#disconnect();
     callback(error);
   }
@@ -151,16 +161,14 @@ export class Connection extends Duplex {
     }
   }
 
-  // Writes not stored when the connection ends fail: the host must not take them as
-  // delivered. Their late answers are dropped by the bridge's call table.
-  #dropWrites(error) {
+  // Writes not stored when the connection ends are not the host's to wait for any more; the
+  // late answers of their sends are dropped by the bridge's call table.
+  #dropWrites() {
     this.#pieces = [];
     this.#inFlight = 0;
     for (const id of this.#unacked) this.#bridge._forget(id);
     this.#unacked.clear();
-    const batch = this.#batch;
     this.#batch = null;
-    if (batch) batch.callback(error ?? this.#closedError());
   }
 
   #closedError() {
@@ -182,11 +190,13 @@ export class Connection extends Duplex {
     return true;
   }
 
-  // The bridge reported the end: by the host, the phone, the link or the adapter.
-  _ended(code, reason) {
+  // The bridge reported the end: by the host, the phone, the link or the adapter. Writes left
+  // unstored then fail, after the bytes received have been read: with an 'error', unless the
+  // host is closing the bridge (`quiet`), when they are dropped as destroy() drops them.
+  _ended(code, reason, quiet = false) {
     this.#closed = true;
-    this.closeCode = code;
-    this.closeReason = reason;
+    this.closeCode ??= code;
+    this.closeReason ??= reason;
     this.#markGone();
     this.#release();
     if (this.destroyed) return;
@@ -195,26 +205,21 @@ export class Connection extends Duplex {
     this.#finalCallback = null;
     callback?.();
     if (!this.#batch) return;
-    // The failed write destroys the stream; bytes already received are read first.
-    if (this.readableLength === 0) this.#dropWrites(null);
-    else this.once('end', () => this.#dropWrites(null));
+    const fail = () => (quiet ? this.destroy() : this.destroy(this.#failure ?? this.#closedError()));
+    if (this.readableLength === 0 && !this.readableFlowing) fail();
+    else this.once('end', fail);
   }
 
-  // The bridge process ended under the connection.
+  // The bridge process ended under the connection: an error when it died, else the host
+  // closed it.
   _lost(error) {
-    this.#closed = true;
     this.#held = false;
-    this.#markGone();
-    const callback = this.#finalCallback;
-    this.#finalCallback = null;
-    if (callback) {
-      if (!this.destroyed) this.push(null);
-      callback();
-    } else if (error) {
+    if (error) {
+      this.#closed = true;
+      this.#markGone();
       this.destroy(error);
-    } else if (!this.destroyed) {
-      this.push(null);
-      this.#dropWrites(null);
+    } else {
+      this._ended(null, null, true);
     }
   }
 }

@@ -44,8 +44,8 @@ export const Busy = codeClass('Busy', 'BUSY');
 export const TooLarge = codeClass('TooLarge', 'TOO_LARGE');
 export const AdapterOff = codeClass('AdapterOff', 'ADAPTER_OFF');
 
-// A write that had not been stored when the connection ended; `reason` and `closeCode` say how
-// it ended.
+// A write after the connection ended, or one dropped by destroy(); `reason` and `closeCode` say
+// how it ended.
 export class ConnectionClosed extends BridgeError {
   constructor(reason, closeCode = null, addr = null) {
     super('CONNECTION_CLOSED', reason ?? 'соединение закрыто', { addr });
@@ -74,7 +74,8 @@ export class ProtocolMismatch extends BridgeError {
       bridgeProtocol === null
         ? 'the bridge speaks protocol 1 only (it did not answer hello)'
         : `the bridge speaks protocol ${bridgeProtocol}`;
-    super('PROTOCOL_MISMATCH', `${theirs}; this client needs protocol ${wanted}: use the bridge it ships with`);
+    const needs = `this client needs protocol ${wanted}: use the bridge it ships with`;
+    super('PROTOCOL_MISMATCH', `${theirs}; ${needs}`);
     this.bridgeProtocol = bridgeProtocol;
     this.wanted = wanted;
   }

@@ -136,3 +136,24 @@ test('an unread connection holds the bridge back, then delivers every byte', asy
   assert.equal(bytes.length, 3_000_000);
   assert.ok(bytes.every((b, i) => b === i % 251));
 });
+
+test("request(): what the client's own calls never send gets its final event or its code", async (t) => {
+  const { bridge } = await bridgeOn(t, world({ [robot]: ['phone silent', 'store-delay-ms 300'], [other]: [] }));
+  const code = (command) => bridge.request(command).then(() => 'ok', (error) => error.code);
+  const half = Buffer.alloc(600_000).toString('base64');
+  assert.equal((await bridge.request({ t: 'stop-scan' })).t, 'ok');
+  assert.equal(await code({ t: 'send', b64: 'aGk=' }), 'NOT_CONNECTED');
+  assert.equal(await code({ t: 'bogus' }), 'BAD_COMMAND');
+  await assert.rejects(bridge.request({ t: 'hello', protocol: 1 }), TypeError);
+  const conn = await bridge.connect(robot);
+  await bridge.connect(other);
+  assert.equal(await code({ t: 'send', b64: 'aGk=' }), 'ADDR_REQUIRED');
+  assert.equal(await code({ t: 'send', addr: robot, b64: Buffer.alloc((1 << 20) + 1).toString('base64') }), 'TOO_LARGE');
+  assert.deepEqual(
+    await Promise.all([code({ t: 'send', addr: robot, b64: half }), code({ t: 'send', addr: robot, b64: half })]),
+    ['ok', 'BUSY'],
+  );
+  // A connection of the client's closed this way still ends.
+  await bridge.request({ t: 'disconnect', addr: robot });
+  assert.equal(conn.closeCode, 'HOST_CLOSED');
+});

@@ -111,12 +111,15 @@ test('a connect given up on: its late success or failure reaches no other call',
 });
 
 test('close() ends an open connection quietly; a bridge that dies fails what waits', async (t) => {
-  const { bridge } = await bridgeOn(t, world({ [robot]: ['phone silent'] }));
+  const { bridge } = await bridgeOn(t, world({ [robot]: ['phone silent', 'store-delay-ms 10000'] }));
   const conn = await bridge.connect(robot);
   conn.on('error', assert.fail);
   const read = readAll(conn);
+  // Never stored: the write fails, the stream does not.
+  const write = new Promise((resolve) => conn.write('x', resolve));
   assert.equal(await bridge.close(), 0);
   assert.equal((await read).length, 0);
+  assert.ok((await write) instanceof Error);
   await assert.rejects(bridge.pair(robot), { code: 'BRIDGE_EXITED' });
 
   const { bridge: dying } = await bridgeOn(

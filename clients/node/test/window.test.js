@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
+import { once } from 'node:events';
 import { readFileSync } from 'node:fs';
-import { finished } from 'node:stream/promises';
 import { test } from 'node:test';
 
 import { bridgeOn, livePhone, robot, sleep, world } from './support/sim.js';
@@ -26,7 +26,7 @@ function peakRss(pid) {
   return Number(/VmHWM:\s+(\d+) kB/.exec(status)[1]) * 1024;
 }
 
-test('writes complete only once stored: end() waits for them, and nothing is cut', async (t) => {
+test('writes complete only once stored; end() then close() delivers them all', { timeout: 30_000 }, async (t) => {
   const phone = livePhone(t);
   const { bridge } = await bridgeOn(t, world({ [robot]: [`phone live ${phone.path}`] }));
   const conn = await bridge.connect(robot);
@@ -38,14 +38,14 @@ test('writes complete only once stored: end() waits for them, and nothing is cut
   conn.end();
   await sleep(300);
   assert.equal(stored, false);
-  assert.ok(bridge.window >= 4096);
   const received = [];
   socket.on('data', (chunk) => received.push(chunk));
+  const phoneEnded = new Promise((resolve) => socket.on('end', resolve));
   socket.resume();
-  await new Promise((resolve) => socket.on('end', resolve));
+  assert.equal(await bridge.close(), 0);
+  await phoneEnded;
   assert.equal(Buffer.concat(received).length, bytes.length);
   assert.equal(stored, true);
-  await finished(conn, { readable: false }); // once the bridge has reported the connection closed
   assert.equal(conn.closeCode, 'HOST_CLOSED');
 });
 
@@ -80,4 +80,24 @@ test('100 MB to a phone that reads slowly: bounded memory on both sides, never B
   assert.ok(clientPeak < 64 << 20, `client ${mb(clientPeak)} MiB`);
   assert.ok(bridgePeak < 64 << 20, `bridge ${mb(bridgePeak)} MiB`);
   assert.deepEqual(unanswered, []);
+});
+
+test('the phone closing under unstored writes: its last bytes are read, then the writes fail', { timeout: 30_000 }, async (t) => {
+  const phone = livePhone(t);
+  const { bridge } = await bridgeOn(t, world({ [robot]: [`phone live ${phone.path}`] }));
+  const conn = await bridge.connect(robot);
+  const socket = await phone.next();
+  socket.pause();
+  let writeError = null;
+  conn.write(Buffer.alloc(3 << 20), (error) => (writeError = error));
+  await sleep(100);
+  socket.end('bye');
+  const received = [];
+  conn.on('data', (chunk) => received.push(chunk));
+  const [error] = await once(conn, 'error');
+  assert.equal(Buffer.concat(received).toString(), 'bye');
+  assert.equal(error.code, 'WRITE_FAILED');
+  assert.equal(conn.closeCode, 'PHONE_CLOSED');
+  await sleep(10);
+  assert.equal(writeError, error);
 });

@@ -149,7 +149,10 @@ struct AdapterWatcher : implements<AdapterWatcher, wde::IDeviceWatcher> {
 
   std::string statusText() const { return std::to_string(static_cast<int32_t>(status_)); }
 
+ public:
   const std::string name_;
+
+ private:
   mutable std::mutex lock_;  // guards everything below
   wde::DeviceWatcherStatus status_ = wde::DeviceWatcherStatus::Created;
   uint64_t runs_ = 0;
@@ -165,6 +168,7 @@ struct AdapterWatcher : implements<AdapterWatcher, wde::IDeviceWatcher> {
 
 wde::DeviceWatcher createAdapterWatcher() {
   auto watcher = make_self<AdapterWatcher>();
+  trace("DeviceInformation.CreateWatcher adapters -> " + watcher->name_);
   followAdapterChanges(
       [weak = watcher->get_weak()](const sim::AdapterNow& before, const sim::AdapterNow& after) {
         auto self = weak.get();

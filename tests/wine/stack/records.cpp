@@ -73,7 +73,6 @@ struct InformationStatics
                                    const wfc::IIterable<hstring>& properties,
                                    wde::DeviceInformationKind kind) const {
     if (selector != adapterSelector()) return stack::createWatcher(selector, properties, kind);
-    trace("DeviceInformation.CreateWatcher adapters kind=" + kindText(kind));
     if (kind != wde::DeviceInformationKind::DeviceInterface)
       refuse("DeviceInformation.CreateWatcher", invalidArgument,
              "the adapter selector names device interfaces");
@@ -85,7 +84,6 @@ struct InformationStatics
       trace("UNUSED CreateWatcher(selector) " + quoted(selector));
       throw winrt::hresult_not_implemented();
     }
-    trace("DeviceInformation.CreateWatcher adapters");
     return createAdapterWatcher();
   }
 
