@@ -1,12 +1,16 @@
 // The whole command loop, in process, on the simulated radio: each input is a host session
-// (command lines) read to its end, then the loop disconnects. Tasks a session starts run on
-// detached platform threads and may still be running while the next session begins, as they
-// would in a bridge that keeps reading commands. Nothing is torn down between inputs.
+// (command lines) read from standard input to its end, then the loop disconnects. Tasks a session
+// starts run on detached platform threads and may still be running while the next session begins,
+// as they would in a bridge that keeps reading commands. Nothing is torn down between inputs.
 //
-// Every event line the bridge writes goes through a pipe to a checker thread, which traps on
-// a line that is not one whole event: a flat JSON object without blanks, "t" first and of a
-// known kind, only strict strings, true and false as values, base64 in data events, CR LF at
-// its end.
+// Every event line the bridge writes goes through a pipe to a checker thread (event_checks.h),
+// which traps on anything but whole events that keep the protocols' promises. Once a
+// session's input has ended, every command of protocol 2 with an id must get its final event
+// within seconds.
+//
+// A line "*N rest" stands for N lines "rest" (N up to 400, the session up to 2 MiB), so that
+// a short input can fill a connection's send window; not when completions come at once, where
+// every store is complete before the next send.
 //
 // Process-wide objects (the world, the log, the connection state, coroutine frames parked in
 // pending platform operations) stay alive on purpose, so leak checking is off for this target
@@ -15,20 +19,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "event_checks.h"
 #include "host/bridge.h"
 #include "host/log.h"
-#include "support/strict_json.h"
+#include "host/report.h"
 
 namespace {
 
@@ -84,53 +89,45 @@ device 00:11:22:33:44:DD
   phone-send "hello"
   phone-wait 1
   phone-drop
+device 00:11:22:33:44:EE
+  connect-delay-ms 0
+  phone silent
+  store-delay-ms 1000
 )";
 
 std::vector<char*> arguments;
+bool repeats = true;  // "*N" lines are expanded
 
 void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-void checkEvent(std::string_view line) {
-  static const std::set<std::string_view> kinds = {"ready",        "device",      "scan-done",
-                                                   "pairing-code", "pair-result", "connected",
-                                                   "data",         "error",       "closed"};
-  // Keys, kinds and base64 are compared as written: an escape in any of them is a fault too.
-  auto fields = strict_json::flatObject(line);
-  check(fields && !fields->empty());
-  const auto& kind = fields->front();
-  check(kind.key == "t" && kind.quoted && kinds.count(kind.value) == 1);
-  for (const auto& field : *fields) {
-    check(field.quoted || field.value != "null");
-    if (field.key == "b64") {
-      check(field.quoted && field.value.size() % 4 == 0);
-      for (char c : field.value)
-        check(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=');
+// The session as the bridge is to read it, each "*N rest" line written out N times.
+std::string expand(const uint8_t* data, size_t size) {
+  constexpr size_t maxRepeat = 400, maxSession = 2u << 20;
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  std::string session;
+  while (!input.empty()) {
+    size_t end = input.find('\n');
+    std::string_view line = input.substr(0, end == std::string_view::npos ? input.size() : end + 1);
+    input.remove_prefix(line.size());
+    size_t n = 1;
+    if (repeats && line.starts_with('*')) {
+      auto [rest, error] = std::from_chars(line.data() + 1, line.data() + line.size(), n);
+      if (error == std::errc() && rest < line.data() + line.size() && *rest == ' ') {
+        line.remove_prefix(static_cast<size_t>(rest + 1 - line.data()));
+        n = std::min(n, maxRepeat);
+      } else {
+        n = 1;
+      }
+    }
+    for (size_t i = 0; i < n && session.size() + line.size() <= maxSession; ++i) {
+      session += line;
+      // A repeated last line gets its own end.
+      if (n > 1 && (line.empty() || line.back() != '\n')) session += '\n';
     }
   }
-}
-
-// Reads the bridge's standard output for as long as the process lives.
-void checkEvents(int fd) {
-  std::string pending;
-  char buffer[1 << 16];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) {
-      check(n < 0 && errno == EINTR);
-      continue;
-    }
-    pending.append(buffer, static_cast<size_t>(n));
-    size_t start = 0;
-    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-      check(end > start && pending[end - 1] == '\r');
-      std::string_view line(pending.data() + start, end - 1 - start);
-      check(line.find_first_of("\r\n") == std::string_view::npos);
-      checkEvent(line);
-    }
-    pending.erase(0, start);
-  }
+  return session;
 }
 
 }  // namespace
@@ -139,10 +136,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   // Defaults for this target, before the caller's own flags so that those win.
   static char noLeaks[] = "-detect_leaks=0";
   static char quiet[] = "-close_fd_mask=2";
+  // A session that fills a send window takes a hundred times longer than most: picked as
+  // often, it would leave little time for the rest.
+  static char byTime[] = "-entropic_scale_per_exec_time=1";
   arguments.assign(*argv, *argv + *argc);
-  arguments.insert(arguments.begin() + 1, {noLeaks, quiet});
+  arguments.insert(arguments.begin() + 1, {noLeaks, quiet, byTime});
   arguments.push_back(nullptr);
-  *argc += 2;
+  *argc += 3;
   *argv = arguments.data();
 
   char path[] = "/tmp/quintel-fuzz-world-XXXXXX";
@@ -151,6 +151,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   std::string world = worldText;
   const char* mode = std::getenv("QUINTEL_FUZZ_COMPLETIONS");
   if (mode && *mode) world = "completions " + std::string(mode) + "\n" + world;
+  repeats = !mode || std::string_view(mode) != "at-once";
   int fd = mkstemp(path);
   if (fd < 0 || write(fd, world.data(), world.size()) != static_cast<ssize_t>(world.size()))
     std::abort();
@@ -165,7 +166,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   int events[2];
   if (pipe2(events, O_CLOEXEC) != 0 || dup2(events[1], 1) < 0) std::abort();
   close(events[1]);
-  std::thread(checkEvents, events[0]).detach();
+  event_checks::start(events[0]);
 
   std::ofstream& log = logFile();
   log.close();
@@ -177,10 +178,25 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  std::vector<char> session(data, data + size);
-  std::FILE* input = fmemopen(session.data(), session.size(), "r");
-  if (!input) std::abort();
-  commandLoop(input);
-  std::fclose(input);
+  std::string session = expand(data, size);
+  if (session.empty()) return 0;
+  event_checks::expect(session, currentProtocol());
+  // The session reaches the loop as the executable's does: through standard input, in blocks.
+  int input[2];
+  if (pipe2(input, O_CLOEXEC) != 0 || dup2(input[0], STDIN_FILENO) < 0) std::abort();
+  close(input[0]);
+  std::thread host([&session, fd = input[1]] {
+    for (size_t done = 0; done < session.size();) {
+      ssize_t n = write(fd, session.data() + done, session.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) std::abort();
+      done += static_cast<size_t>(n);
+    }
+    close(fd);
+  });
+  commandLoop();
+  host.join();
+  // No command of protocol 2 is left without its final event.
+  check(event_checks::settle(std::chrono::seconds(20)));
   return 0;
 }
