@@ -146,18 +146,25 @@ void scanPairs(std::string_view line, Visit visit) {
 // Past the closing quote of the string body that starts after the quote at `quote`, or the
 // end of the line: where readBody would stop, without building the text.
 size_t skipBody(std::string_view line, size_t quote) {
-  for (size_t p = quote + 1; p < line.size(); ++p) {
-    if (line[p] == '"') return p + 1;
-    if (line[p] == '\\') ++p;
+  for (size_t p = quote + 1; p < line.size();) {
+    // Straight to the next quote or backslash: a send's base64 body is thousands of bytes.
+    const char* start = line.data() + p;
+    const void* q = std::memchr(start, '"', line.size() - p);
+    size_t run = (q ? static_cast<const char*>(q) : line.data() + line.size()) - start;
+    const void* slash = std::memchr(start, '\\', run);
+    if (!slash) return q ? p + run + 1 : line.size();
+    p += static_cast<size_t>(static_cast<const char*>(slash) - start) + 2;
   }
   return line.size();
 }
 
 }  // namespace
 
-CommandFields parseCommand(std::string_view line) {
+CommandFields parseCommand(std::string_view line, std::optional<std::string_view>& rawId) {
   CommandFields fields;
+  rawId.reset();
   scanPairs(line, [&](std::string key, size_t p, bool quoted) {
+    size_t start = p;
     std::string value;
     if (quoted) {
       ++p;
@@ -166,11 +173,18 @@ CommandFields parseCommand(std::string_view line) {
       size_t end = line.find_first_of(",}", p);
       if (end == std::string_view::npos) end = line.size();
       value.assign(line.substr(p, end - p));
+      p = end;
     }
+    if (key == "id") rawId = line.substr(start, p - start);
     fields.insert_or_assign(std::move(key), std::move(value));
     return p;
   });
   return fields;
+}
+
+CommandFields parseCommand(std::string_view line) {
+  std::optional<std::string_view> rawId;
+  return parseCommand(line, rawId);
 }
 
 std::optional<std::string_view> rawValue(std::string_view line, std::string_view key) {
@@ -243,8 +257,7 @@ bool jsonInteger(std::string_view s) {
 
 }  // namespace
 
-CommandId readId(std::string_view line) {
-  auto raw = rawValue(line, "id");
+CommandId checkId(std::optional<std::string_view> raw) {
   if (!raw) return {IdStatus::absent, {}};
   std::string_view text = *raw;
   // A bare value runs up to the comma or brace, blanks and all.
@@ -255,6 +268,10 @@ CommandId readId(std::string_view line) {
   }
   bool valid = text.size() <= maxIdLength && (jsonInteger(text) || strictJsonString(text));
   return {valid ? IdStatus::valid : IdStatus::invalid, valid ? text : std::string_view()};
+}
+
+CommandId readId(std::string_view line) {
+  return checkId(rawValue(line, "id"));
 }
 
 std::optional<std::string> canonicalAddress(std::string_view text) {

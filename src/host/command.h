@@ -10,6 +10,8 @@ using CommandFields = std::unordered_map<std::string, std::string>;
 
 // Tolerant scanner for the flat JSON objects the host sends. Never fails.
 CommandFields parseCommand(std::string_view line);
+// The same, also giving the text of the last "id" value as rawValue does, in the same pass.
+CommandFields parseCommand(std::string_view line, std::optional<std::string_view>& rawId);
 
 // The text of the last value of `key` as it stands in the line: a quoted value with its
 // quotes (up to the end of the line when it has no closing one), a bare value up to the next
@@ -26,6 +28,8 @@ struct CommandId {
   std::string_view text;  // valid only
 };
 CommandId readId(std::string_view line);
+// The same for the id's text as rawValue gives it.
+CommandId checkId(std::optional<std::string_view> raw);
 
 // An address of protocol 2: 12 hex digits of either case, alone or in pairs joined by ":" or
 // by "-". Its canonical form "A4:50:46:12:34:56", or nothing.

@@ -36,8 +36,7 @@ constexpr const char* badIdText = "id должен быть строкой JSON 
 constexpr const char* badAddrText =
     "addr должен быть адресом из 12 шестнадцатеричных цифр, например A4:50:46:12:34:56";
 
-void hello(std::string_view line, CommandFields& fields) {
-  CommandId id = readId(line);
+void hello(std::string_view line, CommandFields& fields, CommandId id) {
   if (id.status == IdStatus::invalid) {
     // Answered in protocol 2's form whatever is in force: the host is asking for it.
     logLine("[cmd] отказ BAD_COMMAND: " + std::string(badIdText) + " в строке: " + quoted(line));
@@ -116,8 +115,8 @@ ConnectionRef target(std::string_view line, std::string_view id, const std::stri
   return nullptr;
 }
 
-void protocol2(std::string_view line, const std::string& t, CommandFields& fields) {
-  CommandId commandId = readId(line);
+void protocol2(std::string_view line, const std::string& t, CommandFields& fields,
+               CommandId commandId) {
   if (commandId.status == IdStatus::invalid) {
     refuse(line, {}, {}, Code::badCommand, badIdText);
     return;
@@ -168,14 +167,15 @@ void protocol2(std::string_view line, const std::string& t, CommandFields& field
 }  // namespace
 
 void dispatch(std::string_view line) {
-  CommandFields fields = parseCommand(line);
+  std::optional<std::string_view> rawId;
+  CommandFields fields = parseCommand(line, rawId);
   const std::string t = fields["t"];
   if (t == "hello") {
-    hello(line, fields);
+    hello(line, fields, checkId(rawId));
   } else if (currentProtocol() == Protocol::v1) {
     protocol1(line, t, fields);
   } else {
-    protocol2(line, t, fields);
+    protocol2(line, t, fields, checkId(rawId));
   }
 }
 

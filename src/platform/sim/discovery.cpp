@@ -126,7 +126,7 @@ DeviceSearch* findFirstDevice(const DeviceSearchParams& params, DeviceSearchInfo
 
   std::vector<DeviceSearchInfo> results;
   auto noRadio = [] {
-    if (sim::adapterNow().state != AdapterState::absent) return false;
+    if (sim::airState() != AdapterState::absent) return false;
     posix::setLastError(errorNoMoreItems);
     return true;
   };

@@ -40,6 +40,7 @@ class State {
       : plugged_(w.adapter != AdapterKind::absent),
         radio_(w.radioOn),
         probeFails_(w.adapter == AdapterKind::failing) {
+    air_ = nowLocked().state;
     for (const auto& d : w.devices) inRange_[d.address] = d.inRange;
     std::thread([this] { announceLoop(); }).detach();
   }
@@ -74,9 +75,13 @@ class State {
     std::lock_guard guard(lock_);
     return {offAir_, gone_[address], address};
   }
+  AdapterState air() {
+    std::lock_guard guard(lock_);
+    return air_;
+  }
   Loss lost(const Since& mark) {
     std::lock_guard guard(lock_);
-    if (nowLocked().state != AdapterState::on || offAir_ != mark.offAir) return Loss::offAir;
+    if (air_ != AdapterState::on || offAir_ != mark.offAir) return Loss::offAir;
     if (mark.address) {
       auto it = gone_.find(mark.address);
       if (it != gone_.end() && it->second != mark.phone) return Loss::phone;
@@ -90,21 +95,20 @@ class State {
     hooks_.push_back({std::move(owner), std::move(hook)});
   }
 
-  // One change of the adapter: `change` runs under the lock.
+  // One change of the adapter: `change` runs under the lock. The operations on the air see
+  // an adapter that works before anyone hears of it, and one that went away only once the
+  // followers have heard: either way the bridge is never surprised by its own operations.
   template <typename Change>
   void changeAdapter(Change change) {
     uint64_t announcement = 0;
-    std::optional<Outage> outage;
+    AdapterNow after;
     {
       std::lock_guard guard(lock_);
       AdapterNow before = nowLocked();
       change();
-      AdapterNow after = nowLocked();
+      after = nowLocked();
       if (after.state == before.state && after.instance == before.instance) return;
-      if (after.state != AdapterState::on) {
-        ++offAir_;
-        outage = Outage{after.state == AdapterState::absent, std::nullopt};
-      }
+      if (after.state == AdapterState::on) air_ = AdapterState::on;
       announcement = ++announced_;
       queue_.push_back({announcement, after});
       queued_.notify_one();
@@ -113,8 +117,14 @@ class State {
       std::lock_guard guard(lock_);
       return delivered_ >= announcement;
     });
+    if (after.state == AdapterState::on) return;
+    {
+      std::lock_guard guard(lock_);
+      air_ = after.state;
+      ++offAir_;
+    }
     wakeWaiters();
-    if (outage) runHooks(*outage);
+    runHooks(Outage{after.state == AdapterState::absent, std::nullopt});
   }
 
   void setRadio(bool on) {
@@ -198,7 +208,8 @@ class State {
   bool radio_;
   bool probeFails_;
   uint32_t instance_ = 1;
-  uint64_t offAir_ = 0;  // times the adapter left "on"
+  AdapterState air_;     // the adapter as the operations on the air see it
+  uint64_t offAir_ = 0;  // times it left "on"
   std::map<uint64_t, bool> inRange_;
   std::map<uint64_t, uint64_t> gone_;  // times each phone went away
   std::vector<Follower> followers_;
@@ -221,8 +232,12 @@ AdapterNow adapterNow() {
   return state().now();
 }
 
+AdapterState airState() {
+  return state().air();
+}
+
 bool onAir() {
-  return adapterNow().state == AdapterState::on;
+  return airState() == AdapterState::on;
 }
 
 bool inRange(uint64_t address) {

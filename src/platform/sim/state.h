@@ -21,7 +21,10 @@ struct AdapterNow {
 };
 
 AdapterNow adapterNow();
-// There is an adapter and its radio is on.
+// The adapter as the operations on the air see it: a change for the worse reaches them only
+// once the followers have heard of it, one for the better before.
+platform::AdapterState airState();
+// There is an adapter and its radio is on, as the operations see it.
 bool onAir();
 // The phone at this address is switched on and within range.
 bool inRange(uint64_t address);

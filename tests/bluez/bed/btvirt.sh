@@ -29,7 +29,31 @@ ver=$(dpkg-query -W -f='${source:Version}' bluez-test-tools 2>/dev/null) ||
     { echo "btvirt: bluez-test-tools is not installed" >&2; exit 1; }
 dir=$cache/btvirt-$ver
 exe=$dir/btvirt
-stamp=$(cat "$patch_file" "${BASH_SOURCE[0]}" | sha256sum | cut -c1-16)
+src=$dir/source
+
+# Unpacks the source package into $1 with Debian's patches and the bed's, and
+# builds btvirt there: its own sources and the two libraries it links, with
+# the few settings they read from configure's header; nothing else of bluez.
+build() {
+    local work=$1 upstream
+    dpkg-source -q -x "$src"/bluez_*.dsc "$work/bluez" >"$work/unpack.log" 2>&1 ||
+        { cat "$work/unpack.log" >&2; return 1; }
+    patch -d "$work/bluez" -p1 --quiet <"$patch_file" ||
+        { echo "btvirt: btvirt.patch does not apply to this bluez" >&2; return 1; }
+    upstream=$(sed -n 's/^AC_INIT(bluez, *\([^)]*\)).*/\1/p' "$work/bluez/configure.ac")
+    printf '#define %s\n' "VERSION \"$upstream\"" HAVE_LINUX_TYPES_H HAVE_LINUX_IF_ALG_H \
+        HAVE_SYS_RANDOM_H HAVE_GETRANDOM >"$work/config.h"
+    (
+        cd "$work/bluez"
+        gcc -O2 -D_GNU_SOURCE -DHAVE_CONFIG_H -I"$work" -I. -o "$work/btvirt" \
+            emulator/{main,serial,server,vhci,btdev,bthost,smp,phy,amp,le}.c \
+            src/shared/{queue,util,crypto,ecc,io-mainloop,timeout-mainloop,mainloop,mainloop-notify}.c \
+            lib/bluetooth.c lib/hci.c
+    ) >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; return 1; }
+}
+
+# Built again when the patch or the build changes, not for the rest of this.
+stamp=$({ cat "$patch_file"; declare -f build; } | sha256sum | cut -c1-16)
 if [[ -x $exe && $(cat "$dir/stamp" 2>/dev/null) == "$stamp" ]]; then
     echo "$exe"
     exit 0
@@ -40,7 +64,6 @@ work=$(mktemp -d "$cache/btvirt.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The source package stays in the cache: a new patch needs no download.
-src=$dir/source
 if ! ls "$src"/bluez_*.dsc >/dev/null 2>&1; then
     echo "btvirt: fetching the source of bluez $ver" >&2
     mkdir -p "$work/dl"
@@ -56,7 +79,10 @@ if ! ls "$src"/bluez_*.dsc >/dev/null 2>&1; then
             -o Dir::State::Lists="$work/apt/lists")
         "${apt[@]}" update >&2
     fi
-    (cd "$work/dl" && "${apt[@]}" source --download-only "bluez=$ver" >&2)
+    # The installed version's, else (gone from the archive) the archive's
+    # own: btvirt stands alone, and the patch is for bluez 5.66.
+    (cd "$work/dl" && "${apt[@]}" source --download-only "bluez=$ver" >&2) ||
+        (cd "$work/dl" && "${apt[@]}" source --download-only bluez >&2)
     mkdir -p "$src.new"
     mv "$work/dl"/* "$src.new/"
     rm -rf "$src"
@@ -64,27 +90,7 @@ if ! ls "$src"/bluez_*.dsc >/dev/null 2>&1; then
 fi
 
 echo "btvirt: building the patched btvirt of bluez $ver" >&2
-# Debian's own patches first, as in the installed one.
-dpkg-source -q -x "$src"/bluez_*.dsc "$work/bluez" >"$work/unpack.log" 2>&1 ||
-    { cat "$work/unpack.log" >&2; exit 1; }
-patch -d "$work/bluez" -p1 --quiet <"$patch_file" || { echo "btvirt: btvirt.patch does not apply to bluez $ver" >&2; exit 1; }
-# btvirt's own sources and the two libraries it links, with the few settings
-# they read from configure's header; nothing else of bluez is built.
-upstream=$(sed -n 's/^AC_INIT(bluez, *\([^)]*\)).*/\1/p' "$work/bluez/configure.ac")
-cat >"$work/config.h" <<EOH
-#define VERSION "$upstream"
-#define HAVE_LINUX_TYPES_H 1
-#define HAVE_LINUX_IF_ALG_H 1
-#define HAVE_SYS_RANDOM_H 1
-#define HAVE_GETRANDOM 1
-EOH
-(
-    cd "$work/bluez"
-    gcc -O2 -D_GNU_SOURCE -DHAVE_CONFIG_H -I"$work" -I. -o "$work/btvirt" \
-        emulator/{main,serial,server,vhci,btdev,bthost,smp,phy,amp,le}.c \
-        src/shared/{queue,util,crypto,ecc,io-mainloop,timeout-mainloop,mainloop,mainloop-notify}.c \
-        lib/bluetooth.c lib/hci.c
-) >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+build "$work"
 mv "$work/btvirt" "$exe.new"
 mv "$exe.new" "$exe"
 echo "$stamp" >"$dir/stamp"
