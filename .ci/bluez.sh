@@ -7,6 +7,7 @@
 #     SIM_BUILD_DIR: the developer build's directory; only its name is used, for the BlueZ build
 #     beside it: <dir>-bluez. --figures: instead of the suite, one boot that prints the detection
 #     time of each fault over ten runs and the echo against a plain RFCOMM socket (some minutes).
+#   QUINTEL_VM_OUT=DIR keeps each boot's bed files (console, logs, phones' bytes) in DIR/1, DIR/2.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +22,7 @@ started=$SECONDS
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsdbus-c++-dev pkg-config
   qemu-system-x86 busybox-static kmod cpio bluez bluez-test-tools dbus python3 python3-dbus
-  python3-gi apt dpkg coreutils)
+  python3-gi apt dpkg coreutils xz-utils gcc libc6-dev dpkg-dev patch)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -77,9 +78,12 @@ e2e="$build/tests/bluez/bluez_e2e_tests"
 # The guest mounts its own /tmp, /run and /var: a checkout there is shared into it explicitly.
 share=()
 case "$(pwd -P)" in /tmp | /tmp/* | /run | /run/* | /var | /var/*) share=(--rw "$(pwd -P)") ;; esac
+n=0
 for group in "${groups[@]}"; do
   filter=${group%%|*}
   read -r -a options <<<"${group#*|}"
+  n=$((n + 1))
+  [ -z "${QUINTEL_VM_OUT:-}" ] || options+=(--out "$QUINTEL_VM_OUT/$n")
   echo "== VM: $filter (at $((SECONDS - started)) s)"
   boot=$SECONDS
   tests/bluez/vm-run.sh --timeout "$limit" "${share[@]}" "${options[@]}" -- "$e2e" --gtest_filter="$filter" 2>&1 |

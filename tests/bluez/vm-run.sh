@@ -27,7 +27,8 @@
 # Needs (Debian packages, installed by CI, never by this script):
 #   qemu-system-x86 busybox-static kmod cpio apt dpkg coreutils
 #   bluez bluez-test-tools dbus python3 python3-dbus python3-gi
-#   gcc libc6-dev dpkg-dev patch xz-utils (to build the bed's btvirt)
+#   xz-utils (the kernel's modules), gcc libc6-dev dpkg-dev patch (to build
+#   the bed's btvirt)
 # and network access to Debian's archive on the first run (the kernel
 # package, bluez's source package).
 # Cache: $QUINTEL_VM_CACHE, else ${XDG_CACHE_HOME:-~/.cache}/quintel-bt-vm.
@@ -98,6 +99,7 @@ need /usr/bin/qemu-system-x86_64 qemu-system-x86
 need /bin/busybox busybox-static
 need /usr/sbin/depmod kmod
 need /usr/bin/cpio cpio
+need /usr/bin/xz xz-utils
 need /usr/bin/btvirt bluez-test-tools
 need /usr/libexec/bluetooth/bluetoothd bluez
 need /usr/bin/sdptool bluez
@@ -226,6 +228,12 @@ end=$(date +%s.%N)
 if grep -q 'unknown connection handle' "$out/console.log" 2>/dev/null; then
     echo "vm-run: warning: the guest kernel got ACL data for a connection handle it does not know: data on a link went astray" >&2
 fi
+# A kernel warning or bug that did not end the run is still the stack failing.
+faults='WARNING:|BUG:|Oops|list_del corruption|general protection|refcount_t:|Kernel panic'
+if [[ -s $out/status ]] && grep -qE "$faults" "$out/console.log" 2>/dev/null; then
+    echo "vm-run: warning: the guest kernel reported a fault:" >&2
+    grep -m 5 -E "$faults" "$out/console.log" >&2
+fi
 elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 if [[ -s $out/status ]]; then
     rc=$(cat "$out/status")
@@ -240,7 +248,7 @@ else
     echo "vm-run: the guest stopped without a verdict (qemu exit $qrc)" >&2
     code=$bed_fail
 fi
-grep -E 'QUINTEL-BED|Kernel panic|BUG:|list_del corruption|Oops' "$out/console.log" >&2 || true
+grep -E "QUINTEL-BED|$faults" "$out/console.log" >&2 || true
 echo "vm-run: last lines of the guest console ($out/console.log):" >&2
 tail -n 30 "$out/console.log" >&2 || true
 for f in bed.log phones.log; do

@@ -4,8 +4,8 @@
 # the kernel image and the initramfs.
 #
 # Usage: prepare.sh CACHE_DIR
-# Env:   QUINTEL_VM_KERNEL_PKG  a concrete package (linux-image-6.1.0-NN-amd64)
-#                               instead of the one linux-image-amd64 points at
+# Env:   QUINTEL_VM_KERNEL_PKG  a concrete package (linux-image-6.12.NN+deb12-amd64,
+#                               linux-image-6.1.0-NN-amd64) instead of the default
 set -euo pipefail
 
 cache=${1:?cache dir}
@@ -25,19 +25,27 @@ modules=(virtio_pci virtio_rng 9pnet_virtio 9p
     ecdh_generic ecc cmac ecb ccm af_alg algif_hash algif_skcipher crc16
     bluetooth hci_vhci rfcomm)
 
+# The kernel of Debian 12's 6.12 series by default: its 6.1 panics in
+# hci_chan_del (list_del corruption) when bluetoothd closes the L2CAP socket
+# of a page that failed, as a connect to a phone switched off does. The 6.1
+# kernel remains the fallback where apt knows no 6.12.
 pick_package() {
     if [[ -n ${QUINTEL_VM_KERNEL_PKG:-} ]]; then
         echo "$QUINTEL_VM_KERNEL_PKG"
         return
     fi
     local dep
-    dep=$(apt-cache depends linux-image-amd64 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-6\.1\.0-[0-9]*-amd64\)$/\1/p' | head -n1)
+    dep=$(apt-cache depends linux-image-6.12-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-6\.12\.[0-9a-z.+~-]*-amd64\)$/\1/p' | head -n1)
+    if [[ -z $dep ]]; then
+        dep=$(apt-cache depends linux-image-amd64 2>/dev/null |
+            sed -n 's/^ *Depends: \(linux-image-6\.1\.0-[0-9]*-amd64\)$/\1/p' | head -n1)
+    fi
     if [[ -z $dep ]]; then
         dep=$(apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64$' |
             awk '{print $1}' | sort -V | tail -n1)
     fi
-    [[ -n $dep ]] || { echo "prepare: no linux-image-6.1.0-*-amd64 package known to apt" >&2; exit 1; }
+    [[ -n $dep ]] || { echo "prepare: no linux-image-6.12 or 6.1.0 amd64 package known to apt" >&2; exit 1; }
     echo "$dep"
 }
 
@@ -84,7 +92,14 @@ if [[ ! -s $kernel || ! -s $initrd || $(cat "$dir/initrd.stamp" 2>/dev/null) != 
     done | awk '!seen[$0]++' | while read -r path; do
         rel=${path#"$mods/"}
         mkdir -p "$stage/lib/modules/$(dirname "$rel")"
-        cp "$path" "$stage/lib/modules/$rel"
+        # Unpacked here: the kernel refuses a compressed module busybox
+        # hands it first, and says so on the console for each.
+        if [[ $rel == *.ko.xz ]]; then
+            rel=${rel%.xz}
+            xz -dc "$path" >"$stage/lib/modules/$rel"
+        else
+            cp "$path" "$stage/lib/modules/$rel"
+        fi
         echo "$rel" >>"$stage/modules.list"
     done
     (cd "$stage" && find . | cpio -o -H newc --quiet) >"$initrd.new"

@@ -360,6 +360,33 @@ TEST_P(Fault, AdapterSwitchedOffAnswersEverythingInFlightAndWorksWhenBackOn) {
   unpair(fresh);
 }
 
+// A connect paging a phone that is switched off fails; the radio going off right after, while the
+// stack still tears the failed page down, is followed as any other time.
+TEST_P(Fault, RadioOffJustAfterAFailedPage) {
+  REQUIRE_BEDCTL();
+  BridgeProcess bridge(bed::ownAdapter());
+  start(bridge);
+  const std::string phone = bed::phone(streaming);
+  bed::bedctl("power phone" + std::to_string(streaming) + " off");
+  bridge.send(bed::connect(phone));
+  // Protocol 1 writes the error first, protocol 2 the closed event.
+  auto first = bridge.nextEvent(60s), second = bridge.nextEvent(5s);
+  ASSERT_TRUE(first && second);
+  EXPECT_THAT(p2() ? *second : *first, StartsWith(R"({"t":"error")"));
+  EXPECT_THAT(p2() ? *first : *second, StartsWith(R"({"t":"closed")"));
+  std::printf("p%d failed page: %s\n", GetParam(), (p2() ? *second : *first).c_str());
+  auto fault = bed::bedctl("power bridge off");
+  expectAdapter(bridge, "off", "[adapter] радио адаптера выключено", fault, "radio off");
+  fault = bed::bedctl("power bridge on");
+  expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "radio on");
+  EXPECT_THAT(bridge.drainEvents(1s), IsEmpty());
+  bed::bedctl("power phone" + std::to_string(streaming) + " on");
+  connect(bridge, streaming);
+  disconnect(bridge, streaming);
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
 // Two phones connected at once, each echoing 256 KB while the other does.
 TEST(Links, TwoPhonesAtOnceExchangeBytesBothWays) {
   REQUIRE_BEDCTL();
