@@ -3,12 +3,19 @@
 # BlueZ backend in its own directory, runs its unit tests, then the end-to-end suite inside the
 # VM bed (tests/bluez/vm-run.sh), one boot per group of tests with the phones that group needs.
 #
-#   .ci/bluez.sh [SIM_BUILD_DIR]   (the developer build's directory; only its name is used, for
-#                                   the BlueZ build beside it: <dir>-bluez)
+#   .ci/bluez.sh [SIM_BUILD_DIR] [--figures]
+#     SIM_BUILD_DIR: the developer build's directory; only its name is used, for the BlueZ build
+#     beside it: <dir>-bluez. --figures: instead of the suite, one boot that prints the detection
+#     time of each fault over ten runs and the echo against a plain RFCOMM socket (some minutes).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-sim_build=${1:-build}
+figures=0
+args=()
+for a in "$@"; do
+  if [ "$a" = --figures ]; then figures=1; else args+=("$a"); fi
+done
+sim_build=${args[0]:-build}
 build=${sim_build%/}-bluez
 started=$SECONDS
 
@@ -59,10 +66,13 @@ echo "== BlueZ unit tests (at $((SECONDS - started)) s)"
 count "unit tests" "${PIPESTATUS[0]}" "$log"
 
 # One boot per group: the gtest filter, then the bed's options for its phones.
+# The faults' boot also holds the session's phones (1, 2) and the forgotten ones (6, 7).
 groups=(
-  "Session.*|--phones 2 --phone 2:security=low"
   "Outcomes.*|--phones 5 --phone 1:pair=reject --phone 2:iocap=NoInputNoOutput --phone 3:spp=no --phone 4:close_after=3"
+  "Protocol/Fault.*:Links.*:Forgotten.*:Session.*|--phones 7 --phone 2:security=low --phone 3:paired=yes --phone 4:pair=ignore --phone 5:paired=yes --phone 7:security=low"
 )
+limit=900
+((figures)) && groups=("Figures.*|--phones 3 --phone 1:paired=yes --phone 2:paired=yes") limit=1800
 e2e="$build/tests/bluez/bluez_e2e_tests"
 # The guest mounts its own /tmp, /run and /var: a checkout there is shared into it explicitly.
 share=()
@@ -72,7 +82,7 @@ for group in "${groups[@]}"; do
   read -r -a options <<<"${group#*|}"
   echo "== VM: $filter (at $((SECONDS - started)) s)"
   boot=$SECONDS
-  tests/bluez/vm-run.sh --timeout 600 "${share[@]}" "${options[@]}" -- "$e2e" --gtest_filter="$filter" 2>&1 |
+  tests/bluez/vm-run.sh --timeout "$limit" "${share[@]}" "${options[@]}" -- "$e2e" --gtest_filter="$filter" 2>&1 |
     tee "$log"
   status=${PIPESTATUS[0]}
   echo "-- $filter: exit $status in $((SECONDS - boot)) s"

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
 
 #include "platform/bluez/agent.h"
+#include "platform/bluez/hci.h"
+#include "platform/bluez/translate.h"
 #include "platform/posix/pool.h"
 
 namespace bluez {
@@ -113,7 +116,9 @@ struct Tracker {
   std::deque<Observation> queue;
   std::function<void(AdapterState)> changed;
   std::optional<AdapterState> last;
-  std::mutex turn;  // one evaluation and report at a time
+  std::optional<AdapterState> told;  // the last state the core has taken in
+  std::condition_variable reported;  // told changed
+  std::mutex turn;                   // one evaluation and report at a time
 };
 
 Tracker& tracker() {
@@ -130,7 +135,7 @@ AdapterState evaluate() {
   }
 }
 
-// With `turn` held.
+// With `turn` held. Those waiting for the news go on once the core has taken it in.
 void report(Tracker& t, AdapterState state) {
   std::function<void(AdapterState)> changed;
   {
@@ -140,6 +145,9 @@ void report(Tracker& t, AdapterState state) {
     changed = t.changed;
   }
   if (changed) changed(state);
+  std::lock_guard guard(t.lock);
+  t.told = state;
+  t.reported.notify_all();
 }
 
 // With `turn` held. Whatever was in flight when the adapter in use went away failed with it, so
@@ -221,6 +229,29 @@ void subscribe() {
 
 }  // namespace
 
+bool awaitAdapterLeavesOn(std::chrono::milliseconds limit) {
+  auto& t = tracker();
+  std::unique_lock guard(t.lock);
+  return t.reported.wait_for(guard, limit, [&] { return t.told != AdapterState::on; });
+}
+
+void awaitAdapterNews(const std::string& devicePath) {
+  auto parts = parseDevicePath(devicePath);
+  if (parts && !controllerServing(parts->controller)) awaitAdapterLeavesOn(adapterNewsPatience);
+}
+
+void awaitAdapterNews(const std::string& devicePath, const sdbus::Error& failure) {
+  const std::string& name = failure.getName();
+  // NoReply is also a call's own timeout; the wait costs nothing then.
+  if (name == "org.freedesktop.DBus.Error.NoReply" ||
+      name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+      name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+      name == "org.freedesktop.DBus.Error.Disconnected")
+    awaitAdapterLeavesOn(adapterNewsPatience);
+  else
+    awaitAdapterNews(devicePath);
+}
+
 }  // namespace bluez
 
 namespace platform {
@@ -242,7 +273,7 @@ AdapterState watchAdapter(std::function<void(AdapterState)> changed) {
   }
   AdapterState now = bluez::evaluate();
   std::lock_guard guard(t.lock);
-  t.last = now;
+  t.last = t.told = now;
   return now;
 }
 

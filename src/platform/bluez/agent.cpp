@@ -210,13 +210,16 @@ std::shared_ptr<void> routeAgentRequests(const std::string& device, PairingRun r
   });
 }
 
-void awaitPairing(const std::string& device, std::chrono::milliseconds limit) {
+bool awaitPairing(const std::string& device, std::chrono::milliseconds limit) {
   auto& c = callbacks();
   std::unique_lock guard(c.lock);
-  c.pairingEnded.wait_for(guard, limit, [&] {
+  auto over = [&] {
     auto it = c.runs.find(device);
     return it == c.runs.end() || it->second.expired();
-  });
+  };
+  if (over()) return false;
+  c.pairingEnded.wait_for(guard, limit, over);
+  return true;
 }
 
 void ensureProfile() {

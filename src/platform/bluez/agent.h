@@ -25,8 +25,9 @@ void ensureAgent();
 // The agent's questions about `device` go to `run` until the returned token is dropped.
 std::shared_ptr<void> routeAgentRequests(const std::string& device, PairingRun run);
 
-// Waits, up to `limit`, until no pairing of this process with `device` is under way.
-void awaitPairing(const std::string& device, std::chrono::milliseconds limit);
+// Waits, up to `limit`, until no pairing of this process with `device` is under way; whether
+// one was.
+bool awaitPairing(const std::string& device, std::chrono::milliseconds limit);
 
 // Registers the serial-port client profile with BlueZ if that has not happened yet.
 void ensureProfile();

@@ -3,7 +3,6 @@
 // non-blocking, and every wait on it is a poll on a platform thread that a close wakes.
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,11 +11,14 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
+#include "platform/bluez/adapter.h"
 #include "platform/bluez/agent.h"
 #include "platform/bluez/bus.h"
 #include "platform/bluez/discovery.h"
+#include "platform/bluez/hci.h"
 #include "platform/bluez/objects.h"
 #include "platform/bluez/translate.h"
 #include "platform/platform.h"
@@ -28,45 +30,8 @@ namespace {
 
 // How long a ConnectProfile may take: paging, the service search and the RFCOMM channel.
 constexpr auto connectTimeout = std::chrono::seconds(60);
-
-// The ACL link's state as the kernel keeps it, asked through an HCI socket (no privilege needed
-// to list a controller's connections).
-struct HciConnInfo {
-  uint16_t handle;
-  uint8_t bdaddr[6];
-  uint8_t type;
-  uint8_t out;
-  uint16_t state;
-  uint32_t linkMode;
-};
-struct HciConnListRequest {
-  uint16_t devId;
-  uint16_t count;
-  HciConnInfo info[16];
-};
-constexpr int btprotoHci = 1;
-constexpr uint8_t aclLink = 1;
-constexpr uint16_t btConnected = 1;
-constexpr unsigned long hciGetConnList = _IOR('H', 212, int);
-
-// Whether controller `devId` has a live ACL link to `address`; true when it cannot be told.
-bool aclUp(int devId, uint64_t address) {
-  int fd = ::socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, btprotoHci);
-  if (fd < 0) return true;
-  HciConnListRequest request{};
-  request.devId = static_cast<uint16_t>(devId);
-  request.count = std::size(request.info);
-  int result = ::ioctl(fd, hciGetConnList, &request);
-  ::close(fd);
-  if (result < 0) return true;
-  for (size_t i = 0; i < request.count && i < std::size(request.info); ++i) {
-    const auto& info = request.info[i];
-    uint64_t peer = 0;
-    for (int b = 5; b >= 0; --b) peer = peer << 8 | info.bdaddr[b];
-    if (info.type == aclLink && peer == address) return info.state == btConnected;
-  }
-  return false;
-}
+// How long a connect waits for the last channel to the same phone to finish closing.
+constexpr auto busyPatience = std::chrono::seconds(2);
 
 // One RFCOMM socket and the means to wake whoever waits on it.
 class Channel {
@@ -142,9 +107,16 @@ class Channel {
   // A reset is how the kernel reports both the phone closing its socket and the link dropping
   // (the phone switched off or its radio turned off). The ACL link tells them apart: it outlives
   // a closed channel by seconds, while a dropped link is gone by the time the socket hears of it.
+  // A link that ended because the bridge's own adapter went off or away waits for the adapter's
+  // news, so that the host hears why; the stack ends the links before it says so.
   size_t ended(int error) {
     if (error == ENOTCONN) return 0;
-    if (error == ECONNRESET && (!link_ || aclUp(link_->controller, link_->address))) return 0;
+    if (error == ECONNRESET && (!link_ || bluez::aclUp(link_->controller, link_->address)))
+      return 0;
+    if (error == ECONNABORTED)
+      bluez::awaitAdapterLeavesOn(bluez::adapterNewsPatience);
+    else
+      bluez::awaitAdapterNews(device_);
     throw errnoFailure(error);
   }
 
@@ -253,11 +225,28 @@ std::shared_ptr<Channel> openProfile(const std::string& path) {
   bluez::ensureProfile();
   // A socket left over from a connect that gave up is no answer to this one.
   if (int stale = bluez::takeHandedOverSocket(path); stale >= 0) ::close(stale);
-  bluez::proxy(path)
-      .callMethod("ConnectProfile")
-      .onInterface(bluez::deviceInterface)
-      .withTimeout(connectTimeout)
-      .withArguments(std::string(bluez::serialPortUuid));
+  // The kernel refuses a new channel to a phone while the last one to it is still closing
+  // ("busy"), for a fraction of a second after a disconnect; a reconnect waits that out.
+  // A pairing of the phone that began meanwhile makes the connect fail with it; once more after
+  // its verdict.
+  bool again = true;
+  for (auto until = std::chrono::steady_clock::now() + busyPatience;;) {
+    try {
+      bluez::proxy(path)
+          .callMethod("ConnectProfile")
+          .onInterface(bluez::deviceInterface)
+          .withTimeout(connectTimeout)
+          .withArguments(std::string(bluez::serialPortUuid));
+      break;
+    } catch (const sdbus::Error& e) {
+      if (std::exchange(again, false) && bluez::awaitPairing(path, connectTimeout)) continue;
+      if (e.getMessage() != "br-connection-busy" || std::chrono::steady_clock::now() > until) {
+        bluez::awaitAdapterNews(path, e);
+        throw;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   int fd = bluez::takeHandedOverSocket(path);
   // BlueZ answers a ConnectProfile for a profile already connected with success and no new
   // socket: the link this process holds to the phone is the only one.

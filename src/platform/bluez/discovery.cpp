@@ -230,9 +230,9 @@ namespace bluez {
 
 namespace {
 
-// How long a device BlueZ forgot is looked for: one inquiry of the standard length. A phone in
-// range and discoverable answers within a few seconds; an address nobody has ends no sooner.
-constexpr auto findPatience = std::chrono::milliseconds(10240);
+// How long a device BlueZ forgot is looked for: four inquiry units. A discoverable phone in range
+// answers within two (its inquiry scan comes every 1.28 s); an address nobody has ends no sooner.
+constexpr auto findPatience = std::chrono::milliseconds(5120);
 
 // Discovery sessions of this process.
 struct Discovery {

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/bluez/adapter.h"
 #include "platform/bluez/agent.h"
 #include "platform/bluez/bus.h"
 #include "platform/bluez/discovery.h"
@@ -110,14 +111,16 @@ bool answer(const Ref<DeviceInformationCustomPairing>& custom, uint32_t kinds,
 
 Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairing>& custom,
                                           uint32_t kinds, int32_t) {
-  // The operation holds the object, and with it the registrations, until it completes.
-  return bluez::onPlatformThread<Ref<DevicePairingResult>>([custom, kinds] {
+  // The operation holds the object, and with it the registrations, until it completes. The
+  // route is taken at once: a connect to the same phone asked meanwhile waits for this pairing.
+  auto ceremony = std::make_shared<Ceremony>();
+  auto route = bluez::routeAgentRequests(
+      custom->path, [custom, kinds, ceremony](const bluez::AgentRequest& question) {
+        return answer(custom, kinds, ceremony, question);
+      });
+  return bluez::onPlatformThread<Ref<DevicePairingResult>>([custom, ceremony, route]() mutable {
+    auto release = std::move(route);  // ends with the body, not with the operation's last copy
     bluez::ensureAgent();
-    auto ceremony = std::make_shared<Ceremony>();
-    auto route = bluez::routeAgentRequests(
-        custom->path, [custom, kinds, ceremony](const bluez::AgentRequest& question) {
-          return answer(custom, kinds, ceremony, question);
-        });
     int32_t status = bluez::statusPaired;
     try {
       bluez::proxy(custom->path)
@@ -125,6 +128,7 @@ Async<Ref<DevicePairingResult>> pairAsync(const Ref<DeviceInformationCustomPairi
           .onInterface(bluez::deviceInterface)
           .withTimeout(pairTimeout);
     } catch (const sdbus::Error& e) {
+      bluez::awaitAdapterNews(custom->path, e);
       // Failures of the bus itself (no BlueZ, the device gone) are errors, not statuses.
       const std::string& name = e.getName();
       if (name.rfind("org.bluez.Error.", 0) != 0 && name != "org.freedesktop.DBus.Error.NoReply")

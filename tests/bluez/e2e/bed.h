@@ -69,15 +69,30 @@ inline bool waitPhoneEvent(size_t i, const std::string& needle, std::chrono::mil
   return true;
 }
 
-// The bridge's controller's links (hcitool con), as text.
-inline std::string links() {
+// Runs a shell command in the guest; what it wrote (standard error too).
+inline std::string shell(const std::string& command) {
   std::string text;
-  if (FILE* p = ::popen("hcitool -i hci0 con 2>&1", "r")) {
+  if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
     char buffer[512];
     while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) text.append(buffer, n);
     ::pclose(p);
   }
   return text;
+}
+
+// The bridge's controller's links (hcitool con), as text.
+inline std::string links() {
+  return shell("hcitool -i hci0 con");
+}
+
+// Makes BlueZ drop what it knows of device `addr` on controller `hci`, as it does by itself with
+// one neither paired nor connected some 30 s after the discovery that found it.
+inline std::string forget(const std::string& addr, const std::string& hci = "hci0") {
+  std::string path = "/org/bluez/" + hci + "/dev_" + addr;
+  for (auto& c : path)
+    if (c == ':') c = '_';
+  return shell("dbus-send --system --print-reply --dest=org.bluez /org/bluez/" + hci +
+               " org.bluez.Adapter1.RemoveDevice objpath:" + path);
 }
 
 // Waits until the bridge's controller has no link to `addr`; how long that took, or nothing.
@@ -165,6 +180,83 @@ inline std::string echo(harness::BridgeProcess& bridge, const std::string& bytes
     back += *data;
   }
   return back;
+}
+
+// The bridge as the fault tests start it: kept to the bed's own adapter, so that while hci0 is
+// away it does not take a phone's controller for its own.
+inline harness::Options ownAdapter() {
+  harness::Options options;
+  options.env = {"QUINTEL_BT_ADAPTER=00:AA:01:00:00:00"};
+  return options;
+}
+
+// Switches to protocol 2 and checks the answer's backend and adapter.
+inline void hello(harness::BridgeProcess& bridge, const std::string& adapter = "on") {
+  bridge.send(R"({"t":"hello","protocol":2})");
+  auto answer = bridge.nextEvent(10s);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->rfind(R"({"t":"hello","protocol":2,)", 0), 0u) << *answer;
+  EXPECT_NE(answer->find(R"("backend":"bluez","adapter":")" + adapter + "\""), std::string::npos)
+      << *answer;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// One bedctl action: when it was issued (the fault's moment) and when it had taken effect, on the
+// clock of steady_clock.
+struct Fault {
+  bool ok = false;
+  Clock::time_point at, done;
+  std::string line;
+};
+
+inline Clock::time_point monotonic(const std::string& line, const std::string& key) {
+  auto at = line.find(" " + key + "=");
+  double seconds = at == std::string::npos ? 0 : std::atof(line.c_str() + at + key.size() + 2);
+  return Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+}
+
+// Skips a test that needs the bed's faults when the bed has no bedctl.
+#define REQUIRE_BEDCTL()                                                      \
+  do {                                                                        \
+    REQUIRE_BED();                                                            \
+    if (bed::shell("command -v bedctl").empty()) GTEST_SKIP() << "no bedctl"; \
+  } while (0)
+
+inline Fault bedctl(const std::string& args) {
+  Fault fault;
+  int status = -1;
+  if (FILE* p = ::popen(("bedctl " + args + " 2>&1").c_str(), "r")) {
+    char buffer[512];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) fault.line.append(buffer, n);
+    status = ::pclose(p);
+  }
+  fault.ok = status == 0;
+  fault.at = monotonic(fault.line, "at");
+  fault.done = monotonic(fault.line, "done");
+  EXPECT_TRUE(fault.ok) << "bedctl " << args << ": " << fault.line;
+  return fault;
+}
+
+inline double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+// A protocol-2 data event's address and bytes.
+struct Data {
+  std::string addr, bytes;
+};
+inline std::optional<Data> data2(const std::string& event) {
+  static constexpr std::string_view head = R"({"t":"data","addr":")", middle = R"(","b64":")";
+  const size_t addrAt = head.size(), b64At = addrAt + 17 + middle.size();
+  if (event.size() < b64At + 2 || event.compare(0, head.size(), head) != 0 ||
+      event.compare(addrAt + 17, middle.size(), middle) != 0 ||
+      event.compare(event.size() - 2, 2, "\"}") != 0)
+    return std::nullopt;
+  auto bytes = wire::unbase64(std::string_view(event).substr(b64At, event.size() - 2 - b64At));
+  if (!bytes) return std::nullopt;
+  return Data{event.substr(addrAt, 17), std::move(*bytes)};
 }
 
 }  // namespace bed

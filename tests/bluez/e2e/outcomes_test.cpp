@@ -19,9 +19,8 @@ using namespace std::chrono_literals;
 
 const std::string nobody = "00:11:22:33:44:55";
 
-// Scans so that BlueZ knows the phones (it forgets unpaired ones some time after a scan), and
-// waits for the links earlier tests left (pairing keeps one up for seconds) to end: an emulated
-// controller carries one link at a time.
+// Scans so that BlueZ knows the phones, and waits for the links earlier tests left (pairing keeps
+// one up for seconds) to end, so that each case starts from a quiet controller.
 void scan(BridgeProcess& bridge) {
   bridge.send(R"({"t":"scan","seconds":2})");
   ASSERT_TRUE(bridge.waitEvent(bed::scanDone, 30s));

@@ -1,5 +1,5 @@
 // A host's whole session on the real Linux stack, two phones that accept and echo, the second
-// with a serial port open to unpaired peers (vm-run.sh --phones 2 --phone 2:security=low):
+// with a serial port open to unpaired peers (phones 1 and 2 of the faults' boot, .ci/bluez.sh):
 // start-up, scan, numeric-comparison pairing, connect, echo both ways, disconnect, a connect to the
 // other phone.
 #include <gmock/gmock.h>
@@ -95,8 +95,7 @@ TEST(Session, ScanPairConnectEchoDisconnectThenTheOtherPhone) {
               static_cast<long long>(gone->count()));
 
   // The other phone, never paired and never asked for its records: the services come from
-  // asking it. An emulated controller carries one link at a time, so this connect follows the
-  // first link's end.
+  // asking it.
   bridge.send(bed::connect(two));
   ASSERT_EQ(bridge.nextEvent(60s), bed::connected(two));
   EXPECT_TRUE(bridge.waitLog("[connect] найдено служб (с телефона): 1"));
