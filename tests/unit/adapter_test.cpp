@@ -46,6 +46,9 @@ class AdapterLoss : public testing::Test {
     captureStdout([] {
       adapterChanged(AdapterState::off);
       adapterChanged(AdapterState::on);
+      // The platform's own side of what was answered (a pairing ceremony, an inquiry) ends
+      // too before the process may exit under it.
+      std::this_thread::sleep_for(300ms);
     });
     useProtocol(Protocol::v1);
   }
