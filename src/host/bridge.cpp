@@ -60,21 +60,13 @@ void endBridge() {
 
 namespace {
 
-void runLoop(LineReader::Source source) {
+void runLoop(LineReader reader) {
   // Commands are carried out while the host is not reading events.
   neverWaitForOutput();
-  // The answers to a block of input leave together, before the bridge waits for more.
-  LineReader reader([&source](std::span<char> buffer) {
-    releaseEvents();
-    size_t n = source(buffer);
-    if (n > 0) holdEvents();
-    return n;
-  });
   std::string_view line;
   while (reader.next(line)) {
     if (!line.empty()) dispatch(line);
   }
-  releaseEvents();
   endOfInput();
 }
 
@@ -83,16 +75,16 @@ void runLoop(LineReader::Source source) {
 // Standard input is read in blocks straight from the platform: a stdio stream would hand it
 // over one getc at a time, since fread waits for a whole block.
 void commandLoop() {
-  runLoop(platform::readStandardInput);
+  runLoop(LineReader(platform::readStandardInput));
 }
 
 void commandLoop(std::FILE* input) {
-  runLoop([input](std::span<char> buffer) {
+  runLoop(LineReader([input](std::span<char> buffer) {
     size_t n = 0;
     for (int c; n < buffer.size() && (c = std::getc(input)) != EOF;) {
       buffer[n++] = static_cast<char>(c);
       if (c == '\n') break;
     }
     return n;
-  });
+  }));
 }

@@ -33,11 +33,6 @@ Output& output() {
 
 thread_local bool commandThread = false;
 
-// While the command thread has input in hand, its lines wait for the end of it (up to this many
-// bytes): a burst of commands is answered in one write instead of a wake-up and a write each.
-constexpr size_t holdLimit = 1u << 16;
-thread_local bool holding = false;
-
 bool writeOut(std::string_view bytes) {
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   std::fflush(stdout);
@@ -105,7 +100,6 @@ void writeQueuedLocked(Output& o, std::unique_lock<std::mutex>& guard) {
   if (o.queued.empty() || stoppedLocked(o)) return;
   if (commandThread) {
     if (o.writing) return;  // the writer takes these lines along
-    if (holding && o.queued.size() < holdLimit) return;
     if (helperRunsLocked(o)) {
       o.helperWanted.notify_one();
       return;
@@ -159,15 +153,6 @@ void emitEvent(std::string_view text) {
 
 void neverWaitForOutput() {
   commandThread = true;
-}
-
-void holdEvents() {
-  holding = true;
-}
-
-void releaseEvents() {
-  holding = false;
-  writeEvents();
 }
 
 bool endEvents(std::chrono::milliseconds patience) {

@@ -19,11 +19,6 @@ void writeEvents();
 // thread when standard output is slow, so that commands go on while the host does not read.
 void neverWaitForOutput();
 
-// The command thread has more input in hand: its lines wait until releaseEvents, which it
-// calls before it waits for input (other threads' lines still go out at once, after them).
-void holdEvents();
-void releaseEvents();
-
 // The end of the process: waits up to `patience` for the queued lines to be written, then lets
 // nothing more be written. False when the host was not reading them.
 bool endEvents(std::chrono::milliseconds patience);
