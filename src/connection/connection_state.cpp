@@ -116,7 +116,7 @@ void abandonConnects() {
   }
   for (const OperationRef& connect : connecting) {
     if (!connect->claim()) continue;
-    logLine("[connect] соединение с " + connect->addr + " не состоялось: адаптер недоступен");
+    logLine("[connect] соединение с " + connect->spelled + " не состоялось: адаптер недоступен");
     report({.kind = Kind::connectFailed,
             .id = connect->id,
             .addr = connect->addr,
@@ -142,7 +142,11 @@ bool publishConnection(const ConnectionRef& next, const OperationRef& connect, C
     next->open = true;
     t.open.push_back(next);
     // Queued here, so that nothing of the connection (its closed event for one) comes first.
-    if (connect) queueReport({.kind = Kind::connected, .id = connect->id, .addr = connect->addr});
+    if (connect)
+      queueReport({.kind = Kind::connected,
+                   .id = connect->id,
+                   .addr = connect->addr,
+                   .spelled = connect->spelled});
   }
   writeEvents();
   return true;

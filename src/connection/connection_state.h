@@ -1,5 +1,5 @@
 #pragma once
-// The open connections, keyed by address, shared by connect, the receive loops, send and
+// The open connections, keyed by canonical address, shared by connect, the receive loops, send and
 // disconnect. Protocol 1 is the case of at most one: each connect replaces the one open.
 #include <atomic>
 #include <cstdint>
@@ -35,7 +35,7 @@ struct Outbox {
 // `activeSocket` and `activeWriter` of one connection. They are published, replaced and
 // cleared only together, so no thread ever sees one without the other.
 struct Connection {
-  std::string addr;  // its key in the table and the address its events carry
+  std::string addr;  // its key in the table and the address its events carry: canonical
   platform::Ref<platform::StreamSocket> activeSocket;
   platform::Ref<platform::DataWriter> activeWriter;
   Outbox outbox;
