@@ -43,7 +43,8 @@ struct DeviceInformationCustomPairing {
 
 namespace {
 
-// Lookups of an address under way, and who waits for each answer, in the order they asked.
+// The lookup of an address under way, from its start until its last answer went out, and who
+// waits for it, in the order they asked.
 struct Lookups {
   std::mutex lock;
   std::map<uint64_t, std::vector<Completion<Ref<BluetoothDevice>>>> waiting;
@@ -66,9 +67,9 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromAddressAsync(uint64_t address) {
   auto& l = lookups();
   {
     std::lock_guard guard(l.lock);
-    auto& waiting = l.waiting[address];
-    waiting.push_back(done);
-    if (waiting.size() > 1) return std::move(op);
+    auto [entry, first] = l.waiting.try_emplace(address);
+    entry->second.push_back(done);
+    if (!first) return std::move(op);
   }
   posix::runOnPlatformThread([address] {
     std::string path;
@@ -77,15 +78,17 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromAddressAsync(uint64_t address) {
       path = bluez::findDevice(address);
     } catch (const sdbus::Error& e) {
       failure = bluez::toError(e);
+    } catch (const hresult_error& e) {
+      failure = e;
     }
     auto& l = lookups();
     for (;;) {
       std::vector<Completion<Ref<BluetoothDevice>>> batch;
       {
         std::lock_guard guard(l.lock);
+        // The entry stays until the last answer went out: a lookup asked meanwhile joins it.
         auto it = l.waiting.find(address);
         batch.swap(it->second);
-        // Kept until the last answer went out, so that a lookup asked meanwhile queues behind.
         if (batch.empty()) {
           l.waiting.erase(it);
           return;
