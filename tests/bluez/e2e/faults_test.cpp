@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -238,12 +239,22 @@ TEST_P(Fault, AdapterUnpluggedAndPluggedBackIsFoundAgain) {
   const std::string phone = bed::phone(streaming);
   connect(bridge, streaming);
   auto fault = bed::bedctl("remove bridge");
-  auto end = bridge.waitEvent(R"("t":"closed")", 20s);
-  ASSERT_TRUE(end);
-  EXPECT_EQ(*end, closed(phone, "ADAPTER_OFF"));
-  std::printf("p%d adapter removed: closed %.2f s after the fault\n", GetParam(),
-              bed::seconds(Clock::now() - fault.at));
-  expectAdapter(bridge, "absent", "[adapter] адаптер пропал", fault, "unplugged");
+  // The link ends after the bytes it carried, so the closed event and (protocol 2) the adapter's
+  // come in either order.
+  const std::string gone = closed(phone, "ADAPTER_OFF"),
+                    absent = R"({"t":"adapter","state":"absent"})";
+  std::vector<std::string> seen;
+  auto has = [&](const std::string& e) { return std::count(seen.begin(), seen.end(), e) == 1; };
+  for (auto until = Clock::now() + 30s;
+       !(has(gone) && (!p2() || has(absent))) && Clock::now() < until;)
+    if (auto e = bridge.nextEvent(1s)) seen.push_back(*e);
+  EXPECT_TRUE(has(gone)) << testing::PrintToString(seen);
+  if (p2()) {
+    EXPECT_TRUE(has(absent));
+  }
+  std::printf("p%d adapter removed: closed%s %.2f s after the fault\n", GetParam(),
+              p2() ? " and absent" : "", bed::seconds(Clock::now() - fault.at));
+  EXPECT_TRUE(bridge.waitLog("[adapter] адаптер пропал", 20s));
   expectRefusedAtOnce(bridge);
   fault = bed::bedctl("add bridge");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "plugged back");
