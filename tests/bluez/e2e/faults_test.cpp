@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <sstream>
 #include <thread>
+#include <utility>
 
 #include "bluez/e2e/bed.h"
 
@@ -79,6 +82,23 @@ class Fault : public testing::TestWithParam<int> {
     (void)phone;
   }
 
+  // The phone takes a new connection, and the bridge ends cleanly with the host's input.
+  void connectsAgainThenEnds(BridgeProcess& bridge) {
+    connect(bridge, streaming);
+    disconnect(bridge, streaming);
+    bridge.closeInput();
+    EXPECT_EQ(bridge.wait(), 0);
+  }
+
+  // A failed connect's two events as (error, closed), the first within `limit`: protocol 1
+  // writes the error first, protocol 2 the closed event.
+  std::optional<std::pair<std::string, std::string>> failedConnect(
+      BridgeProcess& bridge, std::chrono::milliseconds limit) {
+    auto first = bridge.nextEvent(limit), second = bridge.nextEvent(5s);
+    if (!first || !second) return std::nullopt;
+    return p2() ? std::pair(*second, *first) : std::pair(*first, *second);
+  }
+
   void pair(BridgeProcess& bridge, size_t phone) {
     bridge.send(bed::pair(bed::phone(phone)));
     auto result = bridge.waitEvent(R"("t":"pair-result")", 30s);
@@ -111,11 +131,10 @@ class Fault : public testing::TestWithParam<int> {
                            adapterOffText + "\"}");
     }
     bridge.send(bed::connect(bed::phone(streaming)));
-    // Protocol 1 writes the error first, protocol 2 the closed event.
-    auto first = bridge.nextEvent(5s), second = bridge.nextEvent(5s);
-    ASSERT_TRUE(first && second);
-    EXPECT_THAT(p2() ? *second : *first, HasSubstr(adapterOffText));
-    EXPECT_THAT(p2() ? *first : *second, HasSubstr("адаптер Bluetooth недоступен"));
+    auto failed = failedConnect(bridge, 5s);
+    ASSERT_TRUE(failed);
+    EXPECT_THAT(failed->first, HasSubstr(adapterOffText));
+    EXPECT_THAT(failed->second, HasSubstr("адаптер Bluetooth недоступен"));
     EXPECT_LT(Clock::now() - asked, 3s);
   }
 };
@@ -146,10 +165,7 @@ TEST_P(Fault, StartedWithoutAdapterWorksOnceOneIsPluggedIn) {
   expectRefusedAtOnce(bridge);
   auto fault = bed::bedctl("add bridge");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "plugged in");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore) {
@@ -212,10 +228,7 @@ TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore)
   }
   // Back on, the phone takes a new connection.
   bed::bedctl("power phone" + std::to_string(streaming) + " on");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 TEST_P(Fault, AdapterUnpluggedAndPluggedBackIsFoundAgain) {
@@ -234,10 +247,7 @@ TEST_P(Fault, AdapterUnpluggedAndPluggedBackIsFoundAgain) {
   expectRefusedAtOnce(bridge);
   fault = bed::bedctl("add bridge");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "plugged back");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 // bluetoothd stopped politely (protocol 2) or killed (protocol 1), then started: the connection
@@ -377,22 +387,18 @@ TEST_P(Fault, RadioOffJustAfterAFailedPage) {
   const std::string phone = bed::phone(streaming);
   bed::bedctl("power phone" + std::to_string(streaming) + " off");
   bridge.send(bed::connect(phone));
-  // Protocol 1 writes the error first, protocol 2 the closed event.
-  auto first = bridge.nextEvent(60s), second = bridge.nextEvent(5s);
-  ASSERT_TRUE(first && second);
-  EXPECT_THAT(p2() ? *second : *first, StartsWith(R"({"t":"error")"));
-  EXPECT_THAT(p2() ? *first : *second, StartsWith(R"({"t":"closed")"));
-  std::printf("p%d failed page: %s\n", GetParam(), (p2() ? *second : *first).c_str());
+  auto failed = failedConnect(bridge, 60s);
+  ASSERT_TRUE(failed);
+  EXPECT_THAT(failed->first, StartsWith(R"({"t":"error")"));
+  EXPECT_THAT(failed->second, StartsWith(R"({"t":"closed")"));
+  std::printf("p%d failed page: %s\n", GetParam(), failed->first.c_str());
   auto fault = bed::bedctl("power bridge off");
   expectAdapter(bridge, "off", "[adapter] радио адаптера выключено", fault, "radio off");
   fault = bed::bedctl("power bridge on");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "radio on");
   EXPECT_THAT(bridge.drainEvents(1s), IsEmpty());
   bed::bedctl("power phone" + std::to_string(streaming) + " on");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 // Two phones connected at once, each echoing 256 KB while the other does.
