@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "host/command.h"
@@ -24,8 +23,6 @@ struct Session {
   std::vector<std::string> ids;   // each command whose answers will carry its id (JSON text)
   std::vector<std::string> owed;  // those whose final event must come (see read)
   bool leavesProtocol2 = false;   // a hello switches to protocol 1 in it
-  // Addresses as commands of protocol 1 spell them (the host's own text).
-  std::vector<std::string> hostSpellings;
 };
 
 // `start` is the protocol in force when the session begins. A command of protocol 2 answered
@@ -51,11 +48,6 @@ inline Session read(std::string_view text, Protocol start) {
       }
       second = !first;
     }
-    if (!second && !hello) {
-      auto addr = fields.find("addr");
-      if (addr != fields.end() && canonicalAddress(addr->second) != addr->second)
-        session.hostSpellings.push_back(addr->second);
-    }
     if (id.status != IdStatus::valid || (!hello && !second)) continue;
     session.ids.emplace_back(id.text);
     // The answer to a hello asking for protocol 1 is written in protocol 1 but still final.
@@ -75,17 +67,6 @@ class Ledger {
     }
     for (const auto& id : session.ids) ++ids_[id].issued;
     for (const auto& id : session.owed) ++ids_[id].owed, ++owed_;
-    // Only the last sessions' spellings can still be in flight.
-    if (spellings_.size() > 100000) spellings_.clear();
-    spellings_.insert(session.hostSpellings.begin(), session.hostSpellings.end());
-  }
-
-  // A command of protocol 1 wrote this address: answered after a hello 2, or on a link it
-  // opened, an event of protocol 2 carries it as the host spelled it. A known gap, let through
-  // so that it does not hide other faults.
-  bool spelledByHost(const std::string& addr) {
-    std::lock_guard guard(lock_);
-    return spellings_.count(addr) > 0;
   }
 
   // An event with `id`, final or not; false when no command could have asked for it.
@@ -120,7 +101,6 @@ class Ledger {
   std::condition_variable settled_;
   std::unordered_map<std::string, Count> ids_;
   uint64_t owed_ = 0;
-  std::unordered_set<std::string> spellings_;
 };
 
 }  // namespace answers

@@ -61,8 +61,7 @@ void checkProtocol2(std::string_view kind, const std::vector<strict_json::Field>
                               "ADAPTER_OFF", "HOST_CLOSED", "PHONE_CLOSED", "LINK_LOST"}));
   // Lines only protocol 2 writes name a device or a link in the canonical form.
   bool second = id || code || oneOf(kind, {"sent", "ok", "adapter"}) || (kind == "data" && addr);
-  if (second && addr && kind != "hello" && !ledger.spelledByHost(addrText))
-    check(canonicalAddress(addr->value) == addr->value);
+  if (second && addr && kind != "hello") check(canonicalAddress(addr->value) == addr->value);
   if (kind == "sent") check(addr != nullptr);
 
   if (oneOf(kind, {"ready", "data", "adapter"})) check(!id);

@@ -74,6 +74,13 @@ std::string unicodeEscape(uint32_t unit, FuzzedDataProvider& extra) {
   return out;
 }
 
+// A code point as JSON escapes it: one \uXXXX, or a surrogate pair above U+FFFF.
+std::string codePointEscape(uint32_t cp, FuzzedDataProvider& extra) {
+  if (cp < 0x10000) return unicodeEscape(cp, extra);
+  std::string high = unicodeEscape(0xD800 + ((cp - 0x10000) >> 10), extra);
+  return high + unicodeEscape(0xDC00 + ((cp - 0x10000) & 0x3FF), extra);
+}
+
 // Writes a string body the way some JSON writer would: the escapes JSON requires, and, where
 // `extra` asks for it, any other character as \uXXXX (a surrogate pair above U+FFFF), \b and
 // \f for their bytes, or a backslash before a byte that is no escape letter.
@@ -83,12 +90,7 @@ std::string quote(const std::string& text, FuzzedDataProvider& extra) {
     char c = text[i];
     auto [cp, length] = utf8At(text, i);
     if (length && extra.ConsumeBool()) {
-      if (cp < 0x10000) {
-        out += unicodeEscape(cp, extra);
-      } else {
-        out += unicodeEscape(0xD800 + ((cp - 0x10000) >> 10), extra);
-        out += unicodeEscape(0xDC00 + ((cp - 0x10000) & 0x3FF), extra);
-      }
+      out += codePointEscape(cp, extra);
       i += length;
       continue;
     }
@@ -136,12 +138,7 @@ std::string strictQuote(const std::string& text, FuzzedDataProvider& extra) {
     auto [cp, length] = utf8At(text, i);
     auto c = static_cast<unsigned char>(text[i]);
     if (length > 1 && extra.ConsumeBool()) {
-      if (cp < 0x10000) {
-        out += unicodeEscape(cp, extra);
-      } else {
-        out += unicodeEscape(0xD800 + ((cp - 0x10000) >> 10), extra);
-        out += unicodeEscape(0xDC00 + ((cp - 0x10000) & 0x3FF), extra);
-      }
+      out += codePointEscape(cp, extra);
       i += length;
       continue;
     }

@@ -70,12 +70,12 @@ struct Registration {
 platform::fire_and_forget doConnect(ConnectRequest request) {
   logLine("[connect] запрошено соединение с " + request.addr);
   auto connect = std::make_shared<Operation>(std::move(request.id), std::move(request.addr));
-  const std::string& addr = connect->addr;
+  const std::string& addr = connect->spelled;
   if (!startConnect(connect, request.policy)) {
     logLine("[connect] с " + addr + " уже есть соединение");
     report({.kind = Kind::error,
             .id = connect->id,
-            .addr = addr,
+            .addr = connect->addr,
             .code = Code::alreadyConnected,
             .text = "с этим телефоном уже есть соединение или оно устанавливается"});
     co_return;
@@ -124,7 +124,7 @@ platform::fire_and_forget doConnect(ConnectRequest request) {
     co_await platform::connectAsync(socket, host, serviceName);
     failure = Code::platformError;
 
-    ConnectionRef connection = openConnection(addr, std::move(socket));
+    ConnectionRef connection = openConnection(connect->addr, std::move(socket));
     logLine("[connect] сокет открыт");
     std::vector<ConnectionRef> replaced;
     if (!publishConnection(connection, connect, request.policy, replaced)) {

@@ -4,8 +4,8 @@
 #include "connection/connection_state.h"
 #include "platform/task.h"
 
-// One command as the dispatcher hands it over: its id (JSON text, or empty) and the address
-// its events carry.
+// One command as the dispatcher hands it over: its id (JSON text, or empty) and its address
+// as the host wrote it.
 struct ConnectRequest {
   std::string id = {};
   std::string addr = {};

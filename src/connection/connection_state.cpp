@@ -1,6 +1,7 @@
 #include "connection/connection_state.h"
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -47,20 +48,26 @@ void dropSendsLocked(Connection& connection) {
                  .text = "запись не удалась: соединение закрыто"});
 }
 
-// Queues the closed event of `connection` once; the caller holds its emitLock.
-bool claimClosedLocked(Connection& connection, Code why) {
-  if (connection.superseded || connection.closedSent) return false;
+// Queues the closed event of `connection` once; the caller holds its emitLock. The code it
+// gave, or none when it had been given.
+Code claimClosedLocked(Connection& connection, Code why) {
+  if (connection.superseded || connection.closedSent) return Code::none;
   connection.closedSent = true;
   dropSendsLocked(connection);
   bool host = connection.hostClosed;
   // A link the platform drops before it tells that the adapter went was lost to the adapter.
-  if (why == Code::linkLost && !adapterOn()) why = Code::adapterOff;
+  if (connection.adapterLost || (why == Code::linkLost && !adapterOn())) why = Code::adapterOff;
+  if (host) why = Code::hostClosed;
   queueReport({.kind = Kind::closed,
                .id = host ? std::string_view(connection.hostCloseId) : std::string_view(),
                .addr = connection.addr,
-               .code = host ? Code::hostClosed : why,
+               .code = why,
                .text = closedReason});
-  return true;
+  return why;
+}
+
+void logAdapterClose(const Connection& connection) {
+  logLine("[connect] соединение с " + connection.addr + " закрыто: адаптер недоступен");
 }
 
 void supersedeLocked(Connection& connection) {
@@ -116,7 +123,7 @@ void abandonConnects() {
   }
   for (const OperationRef& connect : connecting) {
     if (!connect->claim()) continue;
-    logLine("[connect] соединение с " + connect->addr + " не состоялось: адаптер недоступен");
+    logLine("[connect] соединение с " + connect->spelled + " не состоялось: адаптер недоступен");
     report({.kind = Kind::connectFailed,
             .id = connect->id,
             .addr = connect->addr,
@@ -142,7 +149,11 @@ bool publishConnection(const ConnectionRef& next, const OperationRef& connect, C
     next->open = true;
     t.open.push_back(next);
     // Queued here, so that nothing of the connection (its closed event for one) comes first.
-    if (connect) queueReport({.kind = Kind::connected, .id = connect->id, .addr = connect->addr});
+    if (connect)
+      queueReport({.kind = Kind::connected,
+                   .id = connect->id,
+                   .addr = connect->addr,
+                   .spelled = connect->spelled});
   }
   writeEvents();
   return true;
@@ -200,6 +211,7 @@ ConnectionRef takeConnection() {
 }
 
 void endConnection(const ConnectionRef& connection, Code why) {
+  Code given;
   {
     ConnectionTable& t = table();
     std::lock_guard guard(t.lock);
@@ -207,28 +219,58 @@ void endConnection(const ConnectionRef& connection, Code why) {
     std::erase(t.closing, connection);
     std::lock_guard fence(connection->emitLock);
     connection->open = false;
-    if (!claimClosedLocked(*connection, why)) return;
+    given = claimClosedLocked(*connection, why);
+    if (given == Code::none) return;
   }
   writeEvents();
+  if (given == Code::adapterOff) logAdapterClose(*connection);
 }
+
+namespace {
+
+// The safety net behind the platform: true once `connection` has ended, closing it here when
+// its loop is still waiting for a load that the platform has not failed; false while the loop
+// is delivering what arrived.
+bool closeIfStalled(const ConnectionRef& connection) {
+  {
+    ConnectionTable& t = table();
+    std::lock_guard guard(t.lock);
+    std::lock_guard fence(connection->emitLock);
+    if (connection->superseded || connection->closedSent) return true;
+    if (!connection->loading) return false;
+    std::erase(t.open, connection);
+    std::erase(t.closing, connection);
+    connection->open = false;
+    claimClosedLocked(*connection, Code::adapterOff);
+  }
+  writeEvents();
+  logAdapterClose(*connection);
+  closeQuietly(connection->activeSocket);
+  return true;
+}
+
+}  // namespace
 
 void closeConnectionsForAdapter() {
   std::vector<ConnectionRef> open;
   {
     ConnectionTable& t = table();
     std::lock_guard guard(t.lock);
-    open = std::exchange(t.open, {});
+    open = t.open;
     for (const ConnectionRef& c : open) {
       std::lock_guard fence(c->emitLock);
-      c->open = false;
-      claimClosedLocked(*c, Code::adapterOff);
+      c->adapterLost = true;
     }
   }
-  writeEvents();
-  for (const ConnectionRef& c : open) {
-    logLine("[connect] соединение с " + c->addr + " закрыто: адаптер недоступен");
-    closeQuietly(c->activeSocket);
-  }
+  if (open.empty()) return;
+  // Closing here at once would drop the bytes the platform received before the fault and
+  // has still to hand to the loop; the platform's own end of the link comes after them.
+  std::thread([open = std::move(open)]() mutable {
+    while (!open.empty()) {
+      std::this_thread::sleep_for(adapterCloseBound);
+      std::erase_if(open, closeIfStalled);
+    }
+  }).detach();
 }
 
 bool emitFor(Connection& connection, std::string_view text) {

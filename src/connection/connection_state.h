@@ -1,7 +1,8 @@
 #pragma once
-// The open connections, keyed by address, shared by connect, the receive loops, send and
+// The open connections, keyed by canonical address, shared by connect, the receive loops, send and
 // disconnect. Protocol 1 is the case of at most one: each connect replaces the one open.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,7 +36,7 @@ struct Outbox {
 // `activeSocket` and `activeWriter` of one connection. They are published, replaced and
 // cleared only together, so no thread ever sees one without the other.
 struct Connection {
-  std::string addr;  // its key in the table and the address its events carry
+  std::string addr;  // its key in the table and the address its events carry: canonical
   platform::Ref<platform::StreamSocket> activeSocket;
   platform::Ref<platform::DataWriter> activeWriter;
   Outbox outbox;
@@ -47,6 +48,11 @@ struct Connection {
   // Set (under emitLock) once the host has been told this connection closed; nothing of it
   // follows that event.
   bool closedSent = false;
+  // Set by the receive loop while it waits for the platform to load bytes.
+  std::atomic<bool> loading{false};
+  // Set (under emitLock) when the adapter went while this connection was open: however the
+  // platform then ends it, the adapter ended it.
+  bool adapterLost = false;
   // Set (under emitLock) by a disconnect before it closes the socket: the closed event then
   // answers that command.
   bool hostClosed = false;
@@ -96,8 +102,11 @@ ConnectionRef takeConnection();
 // The end of `connection`'s receive loop, for `why`: takes it out of the table and tells the
 // host it closed unless it was replaced or the host was told already.
 void endConnection(const ConnectionRef& connection, Code why = Code::phoneClosed);
-// The adapter went away: every open connection is told closed at once and its socket closed.
+// The adapter went away: the platform ends every open connection itself, after the bytes it
+// had received, and its loop tells the host (ADAPTER_OFF). One whose loop still waits for a
+// load after `adapterCloseBound` is closed here.
 void closeConnectionsForAdapter();
+inline constexpr std::chrono::milliseconds adapterCloseBound{2000};
 
 // Emits one event of `connection`, unless a newer connection replaced it or its closed event
 // has gone (then false).

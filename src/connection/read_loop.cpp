@@ -54,7 +54,9 @@ platform::fire_and_forget readLoop(ConnectionRef connection) {
       std::vector<uint8_t> buffer(loadSize);  // reused: one load at a time
       DataEvent event(connection->addr);
       while (connection->open) {
+        connection->loading = true;
         uint32_t n = co_await platform::loadAsync(reader, loadSize);
+        connection->loading = false;
         if (n == 0) break;
         platform::readBytes(reader, std::span(buffer.data(), n));
         if (!emitFor(*connection, event.encode(std::span<const uint8_t>(buffer.data(), n)))) break;

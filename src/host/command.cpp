@@ -301,6 +301,15 @@ std::optional<std::string> canonicalAddress(std::string_view text) {
   return canonical;
 }
 
+std::string deviceAddress(std::string_view text) {
+  std::string digits;
+  for (char c : text)
+    if (hexDigit(c) >= 0) digits += c;
+  if (digits.empty()) return {};
+  if (digits.size() > 12) digits.erase(0, digits.size() - 12);
+  return *canonicalAddress(std::string(12 - digits.size(), '0') + digits);
+}
+
 std::optional<int32_t> parseSeconds(std::string_view text) {
   size_t p = 0;
   while (p < text.size() && (text[p] == ' ' || (text[p] >= '\t' && text[p] <= '\r'))) ++p;

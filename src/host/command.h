@@ -34,6 +34,10 @@ CommandId checkId(std::optional<std::string_view> raw);
 // An address of protocol 2: 12 hex digits of either case, alone or in pairs joined by ":" or
 // by "-". Its canonical form "A4:50:46:12:34:56", or nothing.
 std::optional<std::string> canonicalAddress(std::string_view text);
+// The canonical form of the device any address text names, read as the resolver reads it
+// (every hex digit in order, the last 12 counting): protocol 1 takes any spelling. Empty for
+// a text without a hex digit.
+std::string deviceAddress(std::string_view text);
 
 // The "seconds" value as base-10 string-to-int reads it: leading white space, a sign, digits
 // up to the first non-digit. Empty when no digit is found or the value leaves 32 bits.

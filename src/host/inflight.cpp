@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include "host/command.h"
 #include "host/events.h"
+
+Operation::Operation(std::string id, std::string spelled)
+    : id(std::move(id)), addr(deviceAddress(spelled)), spelled(std::move(spelled)) {}
 
 bool Operation::emit(const Report& report) {
   {
@@ -30,8 +34,8 @@ bool Operation::claimed() {
   return claimed_;
 }
 
-OperationRef InFlight::start(std::string id, std::string addr) {
-  auto operation = std::make_shared<Operation>(std::move(id), std::move(addr));
+OperationRef InFlight::start(std::string id, std::string spelled) {
+  auto operation = std::make_shared<Operation>(std::move(id), std::move(spelled));
   std::lock_guard guard(lock_);
   operations_.push_back(operation);
   return operation;

@@ -10,10 +10,12 @@
 
 class Operation {
  public:
-  Operation(std::string id, std::string addr) : id(std::move(id)), addr(std::move(addr)) {}
+  // `spelled` is the address as the command wrote it.
+  Operation(std::string id, std::string spelled);
 
-  const std::string id;    // the command's id as JSON text, or empty
-  const std::string addr;  // the address its events carry
+  const std::string id;       // the command's id as JSON text, or empty
+  const std::string addr;     // the canonical form: protocol 2's events carry it
+  const std::string spelled;  // the host's own text: protocol 1's events, the resolver, the log
 
   // Emits an event of this command unless its final event has been claimed: nothing of a
   // command follows its answer.
@@ -34,7 +36,7 @@ using OperationRef = std::shared_ptr<Operation>;
 // The operations of one kind under way.
 class InFlight {
  public:
-  OperationRef start(std::string id, std::string addr);
+  OperationRef start(std::string id, std::string spelled);
   // The task is over (answered or not).
   void end(const OperationRef& operation);
   std::vector<OperationRef> all();

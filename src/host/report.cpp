@@ -64,6 +64,7 @@ Line& failure(Line& line, const Report& r, std::string_view textKey) {
 }
 
 std::string protocol1(const Report& r) {
+  std::string_view addr = r.spelled.empty() ? r.addr : r.spelled;
   switch (r.kind) {
     case Kind::device:
       return Line("device")
@@ -77,12 +78,12 @@ std::string protocol1(const Report& r) {
       return Line("pairing-code").string("code", r.text).done();
     case Kind::pairResult: {
       Line line("pair-result");
-      line.string("addr", r.addr).flag("ok", r.yes);
+      line.string("addr", addr).flag("ok", r.yes);
       if (!r.yes) line.string("error", r.text);
       return line.done();
     }
     case Kind::connected:
-      return Line("connected").string("addr", r.addr).done();
+      return Line("connected").string("addr", addr).done();
     case Kind::connectFailed:
       return Line("error").string("error", r.text).done() + "\r\n" +
              Line("closed").string("reason", r.reason).done();

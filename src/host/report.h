@@ -57,7 +57,9 @@ enum class Kind : uint8_t {
 struct Report {
   Kind kind;
   std::string_view id = {};    // the command's "id" as the host wrote it (JSON text), or empty
-  std::string_view addr = {};  // the device's or the link's address
+  std::string_view addr = {};  // the device's or the link's address, canonical
+  // Protocol 1 gives an address back as its command wrote it; empty: as `addr`.
+  std::string_view spelled = {};
   Code code = Code::none;
   std::string_view text = {};    // error, reason, PIN, device name or adapter state
   std::string_view reason = {};  // connectFailed only

@@ -28,7 +28,11 @@ InFlight& pairs() {
 }
 
 void finishPaired(Operation& pair) {
-  pair.finish({.kind = Kind::pairResult, .id = pair.id, .addr = pair.addr, .yes = true});
+  pair.finish({.kind = Kind::pairResult,
+               .id = pair.id,
+               .addr = pair.addr,
+               .spelled = pair.spelled,
+               .yes = true});
 }
 
 void finishFailed(Operation& pair, Code code, std::string_view text,
@@ -44,6 +48,7 @@ void finishFailed(Operation& pair, Code code, std::string_view text,
   pair.finish({.kind = Kind::pairResult,
                .id = pair.id,
                .addr = pair.addr,
+               .spelled = pair.spelled,
                .code = code,
                .text = text,
                .hresult = hresult,
@@ -76,7 +81,7 @@ platform::fire_and_forget doPair(PairRequest request) {
   logLine("[pair] запрошено сопряжение с " + request.addr);
   OperationRef pair = pairs().start(std::move(request.id), std::move(request.addr));
   Registration registration{pair};
-  const std::string& addr = pair->addr;
+  const std::string& addr = pair->spelled;
   if (!adapterOn()) {
     logLine("[pair] адаптер недоступен — сопряжение не начато");
     finishFailed(*pair, Code::adapterOff, adapterOffText);
@@ -128,10 +133,11 @@ platform::fire_and_forget doPair(PairRequest request) {
 void abandonPairs() {
   for (const OperationRef& pair : pairs().all()) {
     if (!pair->claim()) continue;
-    logLine("[pair] сопряжение с " + pair->addr + " прервано: адаптер недоступен");
+    logLine("[pair] сопряжение с " + pair->spelled + " прервано: адаптер недоступен");
     report({.kind = Kind::pairResult,
             .id = pair->id,
             .addr = pair->addr,
+            .spelled = pair->spelled,
             .code = Code::adapterOff,
             .text = adapterOffText});
   }

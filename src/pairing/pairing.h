@@ -14,7 +14,7 @@ platform::Task<platform::String> resolveDevice(std::string addr);
 // other byte is skipped; only the last 16 digits survive.
 uint64_t parseBluetoothAddress(std::string_view text);
 
-// One pair command: its id (JSON text, or empty) and the address its events carry.
+// One pair command: its id (JSON text, or empty) and its address as the host wrote it.
 struct PairRequest {
   std::string id = {};
   std::string addr = {};

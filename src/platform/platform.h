@@ -63,9 +63,11 @@ enum class AdapterState { absent, off, on };
 
 // Starts following the default adapter (its radio switched off and on, the adapter removed
 // and plugged back, possibly under another name, the Bluetooth service restarted) with the
-// platform's own notifications, and returns its state now. Afterwards `changed` runs on a
-// platform thread with each new state: one call at a time, never the same state twice in a
-// row. Called once, after the adapter probe.
+// platform's own notifications, and returns its state now. Called once, after the adapter
+// probe. `changed` runs on a platform thread with each new state: one call at a time, never
+// the same state twice in a row, at any time from the start of this call on (even before it
+// returns), concurrently with commands and with the completions of any operation; the
+// operations the change fails may complete before or after it.
 AdapterState watchAdapter(std::function<void(AdapterState)> changed);
 
 // ---- Device watcher ----------------------------------------------------------------------
@@ -77,8 +79,11 @@ struct DeviceInformation;
 String deviceSelectorFromPairingState(bool paired);
 // DeviceInformation.CreateWatcher(selector, no additional properties, AssociationEndpoint).
 Ref<DeviceWatcher> createWatcher(const String& selector);
-// Handlers run on platform callback threads. An hresult_error a handler throws is handed
-// back to the platform as the handler's result. Registrations last as long as the watcher.
+// Handlers run on platform callback threads, from startWatcher on: Added for each device
+// found, EnumerationCompleted once the devices there at the start are reported, Stopped when
+// the watcher stops (asked to, or aborted when the adapter goes); nothing after Stopped. An
+// hresult_error a handler throws is handed back to the platform as the handler's result.
+// Registrations last as long as the watcher.
 void addWatcherAdded(const Ref<DeviceWatcher>& watcher,
                      std::function<void(const Ref<DeviceInformation>&)> handler);
 void addWatcherEnumerationCompleted(const Ref<DeviceWatcher>& watcher,
@@ -145,8 +150,8 @@ Ref<DeviceInformationPairing> deviceInformationPairing(const Ref<DeviceInformati
 bool pairingIsPaired(const Ref<DeviceInformationPairing>& pairing);
 Ref<DeviceInformationCustomPairing> pairingCustom(const Ref<DeviceInformationPairing>& pairing);
 // DeviceInformationCustomPairing.PairingRequested. The handler runs on a platform thread while
-// pairAsync waits; an hresult_error it throws is handed back to the platform. The
-// registration ends when the custom-pairing object is released.
+// pairAsync waits, never after it completes; an hresult_error it throws is handed back to the
+// platform. The registration ends when the custom-pairing object is released.
 void addPairingRequested(const Ref<DeviceInformationCustomPairing>& custom,
                          std::function<void(const Ref<DevicePairingRequestedEventArgs>&)> handler);
 // DeviceInformationCustomPairing.PairAsync(kinds, minProtectionLevel).

@@ -155,6 +155,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {errorEvent("The device is not connected. (0x8007048F)"), openFailed},
                     {requested + phoneA, gotDevice, fromCache + "0", askAgain,
                      exception + "The device is not connected. (0x8007048F)"}},
+        // A lookup that could not ask is no phone without the service.
+        OutcomeCase{"uncachedLookupMeetsNoPhone",
+                    "page-timeout-ms 50\n" + world("in-range no\nservices-cached 0\n"),
+                    phoneA,
+                    {errorEvent("The device is not connected. (0x8007048F)"), openFailed},
+                    {requested + phoneA, gotDevice, fromCache + "0", askAgain,
+                     exception + "The device is not connected. (0x8007048F)"}},
         OutcomeCase{"fromIdFailsWithQuotedMessage",
                     "message 0x80004005 \"Сбой \\\"радио\\\"\\r\\n\"\n" +
                         world("from-id error 0x80004005\n"),

@@ -336,4 +336,28 @@ TEST(Protocol2Connect, AConnectToAnAddressAlreadyConnectedLeavesThatConnectionWo
   EXPECT_EQ(bridge.wait(), 0);
 }
 
+// A link protocol 1 opened is keyed as any other: its events after a hello give the canonical
+// address, and every spelling of it names it.
+TEST(Protocol2Connect, ALinkProtocol1OpenedInItsOwnSpellingIsTheSamePhone) {
+  BridgeProcess bridge({.world = oneDevice("phone echo\nconnect-delay-ms 300\n")});
+  ASSERT_EQ(bridge.nextEvent(), wire::ready);
+  bridge.send(wire::connectCommand("a4:50:46:12:34:56"));
+  bridge.send(wire::hello());
+  ASSERT_TRUE(bridge.waitEvent(R"("t":"hello")"));
+  EXPECT_EQ(bridge.nextEvent(), R"({"t":"connected","addr":"A4:50:46:12:34:56"})");
+  bridge.send(command("send", "2", addrMember("a4-50-46-12-34-56") + R"(,"b64":"QUJD")"));
+  EXPECT_THAT(
+      bridge.drainEvents(),
+      testing::UnorderedElementsAre(R"({"t":"data","addr":"A4:50:46:12:34:56","b64":"QUJD"})",
+                                    R"({"t":"sent","id":2,"addr":"A4:50:46:12:34:56","bytes":3})"));
+  bridge.send(connectA("3"));
+  ASSERT_TRUE(bridge.waitEvent("ALREADY_CONNECTED"));
+  bridge.send(command("disconnect", "4", addrMember("a45046123456")));
+  EXPECT_EQ(
+      bridge.nextEvent(),
+      R"({"t":"closed","id":4,"addr":"A4:50:46:12:34:56","code":"HOST_CLOSED","reason":"соединение закрыто"})");
+  bridge.closeInput();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
 }  // namespace

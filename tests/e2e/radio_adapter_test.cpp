@@ -207,6 +207,50 @@ INSTANTIATE_TEST_SUITE_P(
              (std::get<1>(info.param) ? "Protocol2" : "Protocol1");
     });
 
+// Bytes that reached the bridge before the radio went off reach the host, then the link's one
+// closed event.
+TEST(RadioOff, DeliversWhatArrivedBeforeItThenClosesTheLinkOnce) {
+  const Wire w{true};
+  ControlChannel control;
+  constexpr size_t burst = 4 << 20;
+  BridgeProcess bridge(
+      {.world = control.worldLine() +
+                wire::world({{phoneA, "phone-burst " + std::to_string(burst) + "\n"}})});
+  start(bridge, w);
+  bridge.send(w.connect(1, phoneA));
+  ASSERT_EQ(bridge.nextEvent(), w.connected(1, phoneA));
+  // The burst is whole on the bridge's side once its first bytes show; the host stops
+  // reading, so most of it is still to be delivered when the radio goes.
+  const std::string addr = R"("addr":")" + phoneA + R"(",)";
+  auto bytesOf = [&](std::string event) {
+    if (size_t at = event.find(addr); at != std::string::npos) event.erase(at, addr.size());
+    return wire::dataBytes(event);
+  };
+  auto first = bridge.nextEvent();
+  ASSERT_TRUE(first && bytesOf(*first)) << first.value_or("no data");
+  bridge.pauseOutput();
+  ASSERT_EQ(control.send("radio off"), "ok");
+  bridge.resumeOutput();
+
+  std::string received = *bytesOf(*first);
+  std::vector<std::string> others;
+  for (;;) {
+    auto event = bridge.nextEvent();
+    ASSERT_TRUE(event) << "no closed event";
+    if (*event == w.closedByAdapter(phoneA)) break;
+    if (auto bytes = bytesOf(*event))
+      received += *bytes;
+    else
+      others.push_back(*event);
+  }
+  EXPECT_EQ(others, w.adapter("off"));
+  EXPECT_EQ(received.size(), burst);
+  std::string expected(burst, '\0');
+  for (size_t i = 0; i < burst; ++i) expected[i] = static_cast<char>(i % 251);
+  EXPECT_TRUE(received == expected) << "the burst came out changed";
+  EXPECT_EQ(bridge.drainEvents(), std::vector<std::string>{});
+}
+
 // Start-up as without the control channel; commands fail at once until an adapter is plugged
 // in (or the radio switched on), then everything works.
 class StartedWithout : public testing::TestWithParam<std::tuple<bool, bool>> {};

@@ -1,47 +1,30 @@
 #pragma once
 // A test's own phone application for a "phone live PATH" device: a listening Unix-domain
 // socket, the one connection the simulated radio opens to it, and reads and writes on it.
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstring>
 #include <string>
+
+#include "harness/unix_listener.h"
 
 namespace harness {
 
 // The far end of a "phone live PATH" device: a listening Unix-domain socket of the test's own.
 class LivePhone {
  public:
-  LivePhone() {
-    static std::atomic<int> counter{0};
-    path_ = "/tmp/qbt-live-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    ::unlink(path_.c_str());
-    listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_, 4) != 0)
-      ADD_FAILURE() << "cannot listen on " << path_;
-  }
-  ~LivePhone() {
-    close();
-    ::close(listen_);
-    ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string worldLines() const { return "phone live " + path_ + "\n"; }
+  LivePhone() : listener_("qbt-live", 4) {}
+  ~LivePhone() { close(); }
+  const std::string& path() const { return listener_.path(); }
+  std::string worldLines() const { return "phone live " + path() + "\n"; }
 
   bool accept(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    pollfd p{listen_, POLLIN, 0};
+    pollfd p{listener_.fd(), POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
-    fd_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    fd_ = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
     return fd_ >= 0;
   }
   // Reads until `count` bytes came, the bridge closed its end, or the timeout passed.
@@ -82,8 +65,7 @@ class LivePhone {
   }
 
  private:
-  std::string path_;
-  int listen_ = -1;
+  UnixListener listener_;
   int fd_ = -1;
   bool ended_ = false;
 };

@@ -12,6 +12,7 @@
 #include "host/adapter.h"
 #include "host/report.h"
 #include "pairing/pairing.h"
+#include "platform/sim/state.h"
 #include "support/capture_stdout.h"
 
 namespace {
@@ -36,6 +37,17 @@ bool waitFor(auto done) {
   return done();
 }
 
+// As the platform does it: the bridge hears of the change first, then what was on the air
+// fails (the open link among it, after the bytes that had arrived).
+void radioOff() {
+  adapterChanged(AdapterState::off);
+  sim::switchRadio(false);
+}
+void radioOn() {
+  sim::switchRadio(true);
+  adapterChanged(AdapterState::on);
+}
+
 // Leaves the process-wide state as the other tests expect it.
 class AdapterLoss : public testing::Test {
  protected:
@@ -44,8 +56,8 @@ class AdapterLoss : public testing::Test {
     // Whatever is still open or under way is answered here, at once, rather than in the next
     // test's capture.
     captureStdout([] {
-      adapterChanged(AdapterState::off);
-      adapterChanged(AdapterState::on);
+      radioOff();
+      radioOn();
       // The platform's own side of what was answered (a pairing ceremony, an inquiry) ends
       // too before the process may exit under it.
       std::this_thread::sleep_for(300ms);
@@ -62,7 +74,7 @@ TEST_F(AdapterLoss, AnswersEverythingUnderWayOnceAndAtOnce) {
     doPair({.id = "3", .addr = phone});
     // Another phone address: the open connection must not refuse it.
     doConnect({.id = "4", .addr = "A4:50:46:65:43:21", .policy = ConnectPolicy::add});
-    adapterChanged(AdapterState::off);
+    radioOff();
     // The pairing, the connect and the inquiry finish on the platform's side meanwhile; none
     // of them may say anything more.
     std::this_thread::sleep_for(300ms);
@@ -74,13 +86,31 @@ TEST_F(AdapterLoss, AnswersEverythingUnderWayOnceAndAtOnce) {
       ElementsAre(
           R"({"t":"connected","id":1,"addr":"A4:50:46:12:34:56"})",
           R"({"t":"adapter","state":"off"})",
-          R"({"t":"closed","addr":"A4:50:46:12:34:56","code":"ADAPTER_OFF","reason":"соединение закрыто"})",
           R"({"t":"closed","id":4,"addr":"A4:50:46:65:43:21","code":"ADAPTER_OFF","reason":"адаптер Bluetooth недоступен"})",
           R"({"t":"error","id":4,"addr":"A4:50:46:65:43:21","code":"ADAPTER_OFF","error":")" + off +
               R"("})",
           R"({"t":"pair-result","id":3,"addr":"A4:50:46:12:34:56","ok":false,"code":"ADAPTER_OFF","error":")" +
               off + R"("})",
-          R"({"t":"scan-done","id":2,"code":"ADAPTER_OFF","error":")" + off + R"("})"));
+          R"({"t":"scan-done","id":2,"code":"ADAPTER_OFF","error":")" + off + R"("})",
+          R"({"t":"closed","addr":"A4:50:46:12:34:56","code":"ADAPTER_OFF","reason":"соединение закрыто"})"));
+}
+
+TEST_F(AdapterLoss, ALinkThePlatformLeavesOpenIsClosedByTheBridgeOnce) {
+  std::string out = captureStdout([] {
+    doConnect({.id = "1", .addr = phone, .policy = ConnectPolicy::add});
+    ASSERT_TRUE(waitFor([] { return currentConnection() != nullptr; }));
+    // Only the bridge hears of it: the simulated radio stays on air and keeps the link.
+    adapterChanged(AdapterState::off);
+    for (int i = 0; i < 400 && currentConnection(); ++i) std::this_thread::sleep_for(25ms);
+    EXPECT_EQ(currentConnection(), nullptr);
+    std::this_thread::sleep_for(300ms);
+  });
+  EXPECT_THAT(
+      lines(out),
+      ElementsAre(
+          R"({"t":"connected","id":1,"addr":"A4:50:46:12:34:56"})",
+          R"({"t":"adapter","state":"off"})",
+          R"({"t":"closed","addr":"A4:50:46:12:34:56","code":"ADAPTER_OFF","reason":"соединение закрыто"})"));
 }
 
 TEST_F(AdapterLoss, CommandsFailAtOnceWhileItIsOffAndWorkOnceItIsBack) {
@@ -108,7 +138,8 @@ TEST_F(AdapterLoss, Protocol1SeesOnlyTodaysEventShapes) {
     doConnect({.addr = phone});
     ASSERT_TRUE(waitFor([] { return currentConnection() != nullptr; }));
     doPair({.addr = phone});
-    adapterChanged(AdapterState::off);
+    radioOff();
+    ASSERT_TRUE(waitFor([] { return currentConnection() == nullptr; }));
     doConnect({.addr = phone});
     startScan(1);
   });
@@ -117,8 +148,8 @@ TEST_F(AdapterLoss, Protocol1SeesOnlyTodaysEventShapes) {
       lines(out),
       ElementsAre(
           R"({"t":"connected","addr":"A4:50:46:12:34:56"})",
-          R"({"t":"closed","reason":"соединение закрыто"})",
           R"({"t":"pair-result","addr":"A4:50:46:12:34:56","ok":false,"error":")" + off + R"("})",
+          R"({"t":"closed","reason":"соединение закрыто"})",
           R"({"t":"error","error":")" + off + R"("})",
           R"({"t":"closed","reason":"адаптер Bluetooth недоступен"})", R"({"t":"scan-done"})"));
 }

@@ -71,4 +71,15 @@ TEST(CanonicalAddress, TakesTwelveHexDigitsPlainOrInPairsAndNothingElse) {
   for (const std::string& text : bad) EXPECT_EQ(canonicalAddress(text), std::nullopt) << text;
 }
 
+TEST(DeviceAddress, NamesTheDeviceTheResolverDialsForAnySpelling) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a4-50-46-1a-bc-de", "A4:50:46:1A:BC:DE"},
+      {"a4:50:46:12:34:56 \"п\"", "A4:50:46:12:34:56"},
+      {"1234", "00:00:00:00:12:34"},
+      {"FFA4:50:46:12:34:56", "A4:50:46:12:34:56"},
+      {"xyz: -", ""},
+  };
+  for (const auto& [text, canonical] : cases) EXPECT_EQ(deviceAddress(text), canonical) << text;
+}
+
 }  // namespace

@@ -34,9 +34,11 @@ struct Callbacks {
   bool agentWanted = false;  // registered once, so registered again with a new owner
   bool profileWanted = false;
   std::map<std::string, std::weak_ptr<PairingRun>> runs;
-  std::map<std::string, int> sockets;  // handed over, not yet taken
+  std::map<std::string, int> announced;   // pairings asked for, by device, not yet over
+  std::map<std::string, int> connecting;  // ConnectProfile calls in flight, by device
+  std::map<std::string, int> sockets;     // handed over, not yet taken
   std::vector<std::function<void(const std::string&)>> disconnectionHandlers;
-  std::condition_variable pairingEnded;  // a route in `runs` ended
+  std::condition_variable settled;  // a route, an announced pairing or a ConnectProfile ended
 };
 
 // Never destroyed: the dispatch thread may still call in while the process ends.
@@ -206,8 +208,33 @@ std::shared_ptr<void> routeAgentRequests(const std::string& device, PairingRun r
     auto it = c.runs.find(device);
     if (it != c.runs.end() && it->second.lock() == shared) c.runs.erase(it);
     shared.reset();
-    c.pairingEnded.notify_all();
+    c.settled.notify_all();
   });
+}
+
+namespace {
+
+// One more of `device` in `counts` until the token is dropped.
+std::shared_ptr<void> count(std::map<std::string, int> Callbacks::*counts,
+                            const std::string& device) {
+  auto& c = callbacks();
+  {
+    std::lock_guard guard(c.lock);
+    ++(c.*counts)[device];
+  }
+  return std::shared_ptr<void>(nullptr, [counts, device](void*) {
+    auto& c = callbacks();
+    std::lock_guard guard(c.lock);
+    auto it = (c.*counts).find(device);
+    if (it != (c.*counts).end() && --it->second == 0) (c.*counts).erase(it);
+    c.settled.notify_all();
+  });
+}
+
+}  // namespace
+
+std::shared_ptr<void> announcePairing(const std::string& device) {
+  return count(&Callbacks::announced, device);
 }
 
 bool awaitPairing(const std::string& device, std::chrono::milliseconds limit) {
@@ -215,11 +242,21 @@ bool awaitPairing(const std::string& device, std::chrono::milliseconds limit) {
   std::unique_lock guard(c.lock);
   auto over = [&] {
     auto it = c.runs.find(device);
-    return it == c.runs.end() || it->second.expired();
+    return (it == c.runs.end() || it->second.expired()) && !c.announced.count(device);
   };
   if (over()) return false;
-  c.pairingEnded.wait_for(guard, limit, over);
+  c.settled.wait_for(guard, limit, over);
   return true;
+}
+
+std::shared_ptr<void> connectingTo(const std::string& device) {
+  return count(&Callbacks::connecting, device);
+}
+
+void awaitConnectsTo(const std::string& device, std::chrono::milliseconds limit) {
+  auto& c = callbacks();
+  std::unique_lock guard(c.lock);
+  c.settled.wait_for(guard, limit, [&] { return !c.connecting.count(device); });
 }
 
 void ensureProfile() {

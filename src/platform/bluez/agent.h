@@ -25,9 +25,17 @@ void ensureAgent();
 // The agent's questions about `device` go to `run` until the returned token is dropped.
 std::shared_ptr<void> routeAgentRequests(const std::string& device, PairingRun run);
 
-// Waits, up to `limit`, until no pairing of this process with `device` is under way; whether
-// one was.
+// A pairing of `device` asked for and not yet at its Pair: connects to the device wait for it
+// too, until the token is dropped.
+std::shared_ptr<void> announcePairing(const std::string& device);
+// Waits, up to `limit`, until no pairing of this process with `device` is asked for or under
+// way; whether one was.
 bool awaitPairing(const std::string& device, std::chrono::milliseconds limit);
+
+// A ConnectProfile to `device` in flight, until the token is dropped.
+std::shared_ptr<void> connectingTo(const std::string& device);
+// Waits, up to `limit`, until no ConnectProfile of this process to `device` is in flight.
+void awaitConnectsTo(const std::string& device, std::chrono::milliseconds limit);
 
 // Registers the serial-port client profile with BlueZ if that has not happened yet.
 void ensureProfile();

@@ -219,8 +219,9 @@ void remember(const std::shared_ptr<Channel>& channel) {
 // device's records for it (browsing all of them first when it never has), opens the RFCOMM
 // channel and hands the socket over in NewConnection before the call returns.
 std::shared_ptr<Channel> openProfile(const std::string& path) {
-  // A connect sent while the same phone is still pairing would meet the pairing's link in the
-  // making ("busy"); it waits for the pairing's verdict instead.
+  // A connect sent while the same phone is still pairing, or about to (a pair asked first), would
+  // meet the pairing's link in the making ("busy"), or page a phone that demands authentication
+  // with no pairing of ours to answer it; it waits for the pairing's verdict instead.
   bluez::awaitPairing(path, connectTimeout);
   bluez::ensureProfile();
   // A socket left over from a connect that gave up is no answer to this one.
@@ -232,6 +233,8 @@ std::shared_ptr<Channel> openProfile(const std::string& path) {
   bool again = true;
   for (auto until = std::chrono::steady_clock::now() + busyPatience;;) {
     try {
+      // A pairing asked for meanwhile waits for this call to return, not for the whole connect.
+      auto inFlight = bluez::connectingTo(path);
       bluez::proxy(path)
           .callMethod("ConnectProfile")
           .onInterface(bluez::deviceInterface)

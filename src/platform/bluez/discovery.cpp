@@ -52,10 +52,11 @@ struct DeviceWatcher : posix::Watcher {
   void offer(uint64_t which, const std::string& path, const bluez::Properties& properties) {
     bool paired = bluez::value<bool>(properties, "Paired");
     if (!wants(paired)) return;
-    report(which, std::make_shared<DeviceInformation>(DeviceInformation{path, paired}), [&] {
-      if (std::exchange(reportedRun, which) != which) reported.clear();
-      return reported.insert(path).second;
-    });
+    report(which, std::make_shared<DeviceInformation>(DeviceInformation{path, paired, nullptr}),
+           [&] {
+             if (std::exchange(reportedRun, which) != which) reported.clear();
+             return reported.insert(path).second;
+           });
   }
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 // BlueZ-backed platform objects shared by more than one part of the backend. A device's id is
 // its object path.
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -11,6 +12,8 @@ namespace platform {
 struct DeviceInformation {
   std::string path;
   bool paired = false;
+  // Opened for a pairing: connects to the device wait while the record is held.
+  std::shared_ptr<void> pairing;
 };
 
 struct BluetoothDevice {

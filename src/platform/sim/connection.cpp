@@ -71,17 +71,27 @@ Async<Ref<BluetoothDevice>> bluetoothDeviceFromIdAsync(const String& id) {
       });
 }
 
+namespace {
+
+// What the Windows backend makes of a result's BluetoothError: HRESULT_FROM_WIN32 of
+// ERROR_NOT_READY for RadioNotAvailable, of ERROR_DEVICE_NOT_CONNECTED for DeviceNotConnected.
+constexpr int32_t radioNotAvailable = 1, deviceNotConnected = 3;
+constexpr int32_t notReadyCode = static_cast<int32_t>(0x80070015);
+constexpr int32_t notConnectedCode = static_cast<int32_t>(0x8007048F);
+
 // As many services as the world lists for the cache mode, or its fault for that mode. The
-// cache answers for a phone out of range; off air, neither does (BluetoothError in the result).
-Async<Ref<RfcommDeviceServicesResult>> serialPortServices(const Ref<BluetoothDevice>& device,
-                                                          bool cached) {
-  constexpr int32_t radioNotAvailable = 1, deviceNotConnected = 3;
+// cache answers for a phone out of range; off air, neither does: BluetoothError in the result,
+// or with `failOnError` the failure the Windows backend raises for it.
+Async<Ref<RfcommDeviceServicesResult>> lookUpServices(const Ref<BluetoothDevice>& device,
+                                                      bool cached, bool failOnError) {
   const sim::Device* d = device ? device->device : nullptr;
   sim::Fault fault =
       d ? (cached ? d->servicesCachedError : d->servicesUncachedError) : sim::Fault();
   uint32_t count = d ? (cached ? d->servicesCached : d->servicesUncached) : 0;
   uint64_t asked = d && !cached ? d->address : 0;
-  auto empty = [](int32_t error) {
+  auto empty = [failOnError](int32_t error) {
+    if (failOnError)
+      throw sim::world().error(error == radioNotAvailable ? notReadyCode : notConnectedCode);
     auto result = std::make_shared<RfcommDeviceServicesResult>();
     result->error = error;
     return result;
@@ -101,6 +111,13 @@ Async<Ref<RfcommDeviceServicesResult>> serialPortServices(const Ref<BluetoothDev
       [empty](sim::Loss loss) {
         return empty(loss == sim::Loss::offAir ? radioNotAvailable : deviceNotConnected);
       });
+}
+
+}  // namespace
+
+Async<Ref<RfcommDeviceServicesResult>> serialPortServices(const Ref<BluetoothDevice>& device,
+                                                          bool cached) {
+  return lookUpServices(device, cached, true);
 }
 
 String connectionServiceName(const Ref<RfcommDeviceService>& service) {
@@ -206,3 +223,12 @@ Async<uint32_t> storeAsync(const Ref<DataWriter>& writer) {
 }
 
 }  // namespace platform
+
+namespace sim {
+
+platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> servicesAnswer(
+    const platform::Ref<platform::BluetoothDevice>& device, bool cached) {
+  return platform::lookUpServices(device, cached, false);
+}
+
+}  // namespace sim

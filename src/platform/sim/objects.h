@@ -19,3 +19,13 @@ struct BluetoothDevice {
 };
 
 }  // namespace platform
+
+namespace sim {
+
+// GetRfcommServicesForIdAsync as the platform answers it: a lookup that could not ask
+// completes with no services and the reason in the result's Error (the Windows stack double
+// hands that on). The seam's own lookups fail instead, as the Windows backend does.
+platform::Async<platform::Ref<platform::RfcommDeviceServicesResult>> servicesAnswer(
+    const platform::Ref<platform::BluetoothDevice>& device, bool cached);
+
+}  // namespace sim

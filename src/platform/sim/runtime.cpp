@@ -92,8 +92,16 @@ namespace {
 SRWLOCK waitersLock = SRWLOCK_INIT;
 CONDITION_VARIABLE waitersChanged = CONDITION_VARIABLE_INIT;
 #else
-std::mutex waitersLock;
-std::condition_variable waitersChanged;
+struct Waiters {
+  std::mutex lock;
+  std::condition_variable changed;
+};
+// Never destroyed: detached platform threads may still wait or wake here while the process
+// ends, after static objects are gone.
+Waiters& waiters() {
+  static auto* instance = new Waiters;
+  return *instance;
+}
 #endif
 }  // namespace
 
@@ -115,8 +123,9 @@ bool waitUntil(double ms, const std::function<bool()>& done) {
   ReleaseSRWLockExclusive(&waitersLock);
   return held;
 #else
-  std::unique_lock guard(waitersLock);
-  return waitersChanged.wait_until(guard, deadline, done);
+  Waiters& w = waiters();
+  std::unique_lock guard(w.lock);
+  return w.changed.wait_until(guard, deadline, done);
 #endif
 }
 
@@ -126,8 +135,9 @@ void wakeWaiters() {
   ReleaseSRWLockExclusive(&waitersLock);
   WakeAllConditionVariable(&waitersChanged);
 #else
-  { std::lock_guard guard(waitersLock); }
-  waitersChanged.notify_all();
+  Waiters& w = waiters();
+  { std::lock_guard guard(w.lock); }
+  w.changed.notify_all();
 #endif
 }
 

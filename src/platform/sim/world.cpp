@@ -431,6 +431,7 @@ const std::map<int32_t, std::u16string>& systemMessages() {
       {static_cast<int32_t>(0x80004004), u"Operation aborted\r\n"},
       {static_cast<int32_t>(0x80070005), u"Access is denied.\r\n"},
       {static_cast<int32_t>(0x80070032), u"The request is not supported.\r\n"},
+      {static_cast<int32_t>(0x80070015), u"The device is not ready.\r\n"},
       {static_cast<int32_t>(0x8007001F),
        u"A device attached to the system is not functioning.\r\n"},
       {static_cast<int32_t>(0x80070079), u"The semaphore timeout period has expired.\r\n"},

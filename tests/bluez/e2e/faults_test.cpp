@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <sstream>
 #include <thread>
+#include <utility>
 
 #include "bluez/e2e/bed.h"
 
@@ -79,6 +82,23 @@ class Fault : public testing::TestWithParam<int> {
     (void)phone;
   }
 
+  // The phone takes a new connection, and the bridge ends cleanly with the host's input.
+  void connectsAgainThenEnds(BridgeProcess& bridge) {
+    connect(bridge, streaming);
+    disconnect(bridge, streaming);
+    bridge.closeInput();
+    EXPECT_EQ(bridge.wait(), 0);
+  }
+
+  // A failed connect's two events as (error, closed), the first within `limit`: protocol 1
+  // writes the error first, protocol 2 the closed event.
+  std::optional<std::pair<std::string, std::string>> failedConnect(
+      BridgeProcess& bridge, std::chrono::milliseconds limit) {
+    auto first = bridge.nextEvent(limit), second = bridge.nextEvent(5s);
+    if (!first || !second) return std::nullopt;
+    return p2() ? std::pair(*second, *first) : std::pair(*first, *second);
+  }
+
   void pair(BridgeProcess& bridge, size_t phone) {
     bridge.send(bed::pair(bed::phone(phone)));
     auto result = bridge.waitEvent(R"("t":"pair-result")", 30s);
@@ -111,11 +131,10 @@ class Fault : public testing::TestWithParam<int> {
                            adapterOffText + "\"}");
     }
     bridge.send(bed::connect(bed::phone(streaming)));
-    // Protocol 1 writes the error first, protocol 2 the closed event.
-    auto first = bridge.nextEvent(5s), second = bridge.nextEvent(5s);
-    ASSERT_TRUE(first && second);
-    EXPECT_THAT(p2() ? *second : *first, HasSubstr(adapterOffText));
-    EXPECT_THAT(p2() ? *first : *second, HasSubstr("адаптер Bluetooth недоступен"));
+    auto failed = failedConnect(bridge, 5s);
+    ASSERT_TRUE(failed);
+    EXPECT_THAT(failed->first, HasSubstr(adapterOffText));
+    EXPECT_THAT(failed->second, HasSubstr("адаптер Bluetooth недоступен"));
     EXPECT_LT(Clock::now() - asked, 3s);
   }
 };
@@ -146,10 +165,7 @@ TEST_P(Fault, StartedWithoutAdapterWorksOnceOneIsPluggedIn) {
   expectRefusedAtOnce(bridge);
   auto fault = bed::bedctl("add bridge");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "plugged in");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore) {
@@ -212,10 +228,7 @@ TEST_P(Fault, PhoneSwitchedOffMidStreamEndsTheConnectionAndKeepsEveryByteBefore)
   }
   // Back on, the phone takes a new connection.
   bed::bedctl("power phone" + std::to_string(streaming) + " on");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 TEST_P(Fault, AdapterUnpluggedAndPluggedBackIsFoundAgain) {
@@ -234,10 +247,7 @@ TEST_P(Fault, AdapterUnpluggedAndPluggedBackIsFoundAgain) {
   expectRefusedAtOnce(bridge);
   fault = bed::bedctl("add bridge");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "plugged back");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 // bluetoothd stopped politely (protocol 2) or killed (protocol 1), then started: the connection
@@ -281,12 +291,15 @@ TEST_P(Fault, BluetoothdStoppedOrKilledThenStartedServesAgain) {
   }
 }
 
-// Disconnect, then at once pair and connect another phone, without waiting in between.
+// Disconnect, then at once pair and connect another phone, without waiting in between. The phone
+// is asked once, by the pairing the host asked for: a connect run ahead of it would have the phone
+// demand a pairing that no agent of the bridge answers.
 TEST_P(Fault, SecondPhoneRightAfterTheFirst) {
   REQUIRE_BEDCTL();
   BridgeProcess bridge(bed::ownAdapter());
   start(bridge);
   connect(bridge, streaming);
+  const size_t before = bed::events(fresh).size();
   bridge.send(R"({"t":"disconnect"})");
   bridge.send(bed::pair(bed::phone(fresh)));
   bridge.send(bed::connect(bed::phone(fresh)));
@@ -294,6 +307,11 @@ TEST_P(Fault, SecondPhoneRightAfterTheFirst) {
   ASSERT_TRUE(result);
   EXPECT_THAT(*result, HasSubstr(R"("ok":true)"));
   ASSERT_EQ(bridge.waitEvent(R"("t":"connected")", 60s), bed::connected(bed::phone(fresh)));
+  std::istringstream seen(bed::events(fresh).substr(before));
+  std::vector<std::string> asked;
+  for (std::string line; std::getline(seen, line);)
+    if (line.rfind("Request", 0) == 0) asked.push_back(line);
+  EXPECT_THAT(asked, testing::ElementsAre("RequestConfirmation 00:AA:01:00:00:00 000000 accept"));
   disconnect(bridge, fresh);
   bridge.closeInput();
   EXPECT_EQ(bridge.wait(), 0);
@@ -369,22 +387,18 @@ TEST_P(Fault, RadioOffJustAfterAFailedPage) {
   const std::string phone = bed::phone(streaming);
   bed::bedctl("power phone" + std::to_string(streaming) + " off");
   bridge.send(bed::connect(phone));
-  // Protocol 1 writes the error first, protocol 2 the closed event.
-  auto first = bridge.nextEvent(60s), second = bridge.nextEvent(5s);
-  ASSERT_TRUE(first && second);
-  EXPECT_THAT(p2() ? *second : *first, StartsWith(R"({"t":"error")"));
-  EXPECT_THAT(p2() ? *first : *second, StartsWith(R"({"t":"closed")"));
-  std::printf("p%d failed page: %s\n", GetParam(), (p2() ? *second : *first).c_str());
+  auto failed = failedConnect(bridge, 60s);
+  ASSERT_TRUE(failed);
+  EXPECT_THAT(failed->first, StartsWith(R"({"t":"error")"));
+  EXPECT_THAT(failed->second, StartsWith(R"({"t":"closed")"));
+  std::printf("p%d failed page: %s\n", GetParam(), failed->first.c_str());
   auto fault = bed::bedctl("power bridge off");
   expectAdapter(bridge, "off", "[adapter] радио адаптера выключено", fault, "radio off");
   fault = bed::bedctl("power bridge on");
   expectAdapter(bridge, "on", "[adapter] адаптер снова работает", fault, "radio on");
   EXPECT_THAT(bridge.drainEvents(1s), IsEmpty());
   bed::bedctl("power phone" + std::to_string(streaming) + " on");
-  connect(bridge, streaming);
-  disconnect(bridge, streaming);
-  bridge.closeInput();
-  EXPECT_EQ(bridge.wait(), 0);
+  connectsAgainThenEnds(bridge);
 }
 
 // Two phones connected at once, each echoing 256 KB while the other does.

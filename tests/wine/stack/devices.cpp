@@ -3,6 +3,7 @@
 
 #include "failures.h"
 #include "operation.h"
+#include "platform/sim/objects.h"
 
 namespace stack {
 
@@ -22,16 +23,16 @@ struct Device
   wf::IAsyncOperation<rfc::RfcommDeviceServicesResult> GetRfcommServicesForIdAsync(
       const rfc::RfcommServiceId& id) const {
     trace("BluetoothDevice.GetRfcommServicesForIdAsync " + nameOf(id));
-    return servicesOperation(platform::getRfcommServicesForIdAsync(model_, serviceIdModel(id)));
+    serviceIdModel(id);  // refuses a null id
+    return servicesOperation(sim::servicesAnswer(model_, true));
   }
   wf::IAsyncOperation<rfc::RfcommDeviceServicesResult> GetRfcommServicesForIdAsync(
       const rfc::RfcommServiceId& id, wdb::BluetoothCacheMode mode) const {
     trace("BluetoothDevice.GetRfcommServicesForIdAsync " + nameOf(id) +
           " mode=" + std::to_string(static_cast<int32_t>(mode)));
-    auto ask = mode == wdb::BluetoothCacheMode::Uncached
-                   ? platform::getRfcommServicesForIdUncachedAsync(model_, serviceIdModel(id))
-                   : platform::getRfcommServicesForIdAsync(model_, serviceIdModel(id));
-    return servicesOperation(std::move(ask));
+    serviceIdModel(id);  // refuses a null id
+    return servicesOperation(
+        sim::servicesAnswer(model_, mode != wdb::BluetoothCacheMode::Uncached));
   }
   UNUSED_MEMBER(DeviceId)
   UNUSED_MEMBER(HostName)
