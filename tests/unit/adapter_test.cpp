@@ -95,6 +95,24 @@ TEST_F(AdapterLoss, AnswersEverythingUnderWayOnceAndAtOnce) {
           R"({"t":"closed","addr":"A4:50:46:12:34:56","code":"ADAPTER_OFF","reason":"соединение закрыто"})"));
 }
 
+TEST_F(AdapterLoss, ALinkThePlatformLeavesOpenIsClosedByTheBridgeOnce) {
+  std::string out = captureStdout([] {
+    doConnect({.id = "1", .addr = phone, .policy = ConnectPolicy::add});
+    ASSERT_TRUE(waitFor([] { return currentConnection() != nullptr; }));
+    // Only the bridge hears of it: the simulated radio stays on air and keeps the link.
+    adapterChanged(AdapterState::off);
+    for (int i = 0; i < 400 && currentConnection(); ++i) std::this_thread::sleep_for(25ms);
+    EXPECT_EQ(currentConnection(), nullptr);
+    std::this_thread::sleep_for(300ms);
+  });
+  EXPECT_THAT(
+      lines(out),
+      ElementsAre(
+          R"({"t":"connected","id":1,"addr":"A4:50:46:12:34:56"})",
+          R"({"t":"adapter","state":"off"})",
+          R"({"t":"closed","addr":"A4:50:46:12:34:56","code":"ADAPTER_OFF","reason":"соединение закрыто"})"));
+}
+
 TEST_F(AdapterLoss, CommandsFailAtOnceWhileItIsOffAndWorkOnceItIsBack) {
   adapterChanged(AdapterState::absent);
   std::string refused = captureStdout([] {

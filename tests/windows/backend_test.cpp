@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "error_details.h"
 #include "host/error_text.h"
 #include "platform/task.h"
 #include "platform/windows/async.h"
@@ -54,64 +55,6 @@ std::string hex(const std::string& bytes) {
 
 // ---- Error text ------------------------------------------------------------------------------
 
-// Restricted error details as a failing call records them, with texts and a code of the test's
-// choosing. Counted by hand: the projection's implements<> takes no ABI-only interfaces.
-struct FakeDetails final : winrt::impl::IRestrictedErrorInfo, winrt::impl::IErrorInfo {
-  const wchar_t* description;
-  int32_t code;
-  const wchar_t* restricted;
-  bool answers = true;  // false: GetErrorDetails itself fails
-  std::atomic<uint32_t> references{1};
-
-  FakeDetails(const wchar_t* d, int32_t c, const wchar_t* r, bool a = true)
-      : description(d), code(c), restricted(r), answers(a) {}
-
-  int32_t __stdcall QueryInterface(const winrt::guid& id, void** object) noexcept override {
-    if (id == winrt::guid_of<winrt::Windows::Foundation::IUnknown>() ||
-        id == winrt::impl::guid_v<winrt::impl::IRestrictedErrorInfo>) {
-      *object = static_cast<winrt::impl::IRestrictedErrorInfo*>(this);
-    } else if (id == winrt::impl::guid_v<winrt::impl::IErrorInfo>) {
-      *object = static_cast<winrt::impl::IErrorInfo*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  uint32_t __stdcall AddRef() noexcept override { return ++references; }
-  uint32_t __stdcall Release() noexcept override {
-    uint32_t left = --references;
-    if (left == 0) delete this;
-    return left;
-  }
-  int32_t __stdcall GetErrorDetails(wchar_t** d, int32_t* c, wchar_t** r,
-                                    wchar_t** sid) noexcept override {
-    *d = *r = *sid = nullptr;
-    if (!answers) return E_FAIL;
-    *d = description ? SysAllocString(description) : nullptr;
-    *c = code;
-    *r = restricted ? SysAllocString(restricted) : nullptr;
-    return S_OK;
-  }
-  int32_t __stdcall GetReference(wchar_t** reference) noexcept override {
-    *reference = nullptr;
-    return S_OK;
-  }
-  int32_t __stdcall GetGUID(winrt::guid*) noexcept override { return E_NOTIMPL; }
-  int32_t __stdcall GetSource(wchar_t**) noexcept override { return E_NOTIMPL; }
-  int32_t __stdcall GetDescription(wchar_t**) noexcept override { return E_NOTIMPL; }
-  int32_t __stdcall GetHelpFile(wchar_t**) noexcept override { return E_NOTIMPL; }
-  int32_t __stdcall GetHelpContext(uint32_t*) noexcept override { return E_NOTIMPL; }
-};
-
-// The projection's error for a failing call that left `details` on the thread.
-winrt::hresult_error failureWithDetails(int32_t code, FakeDetails* details) {
-  SetErrorInfo(0, reinterpret_cast<::IErrorInfo*>(static_cast<winrt::impl::IErrorInfo*>(details)));
-  details->Release();
-  return winrt::hresult_error(code, winrt::take_ownership_from_abi);
-}
-
 // A code with the customer bit set: no system has a message for it.
 constexpr int32_t unknownCode = static_cast<int32_t>(0xA0001234);
 
@@ -119,22 +62,22 @@ void errorTextUsesMatchingDetailsAndElseTheSystemTable() {
   struct Case {
     const char* name;
     int32_t code;
-    FakeDetails* details;  // null: the failure carries none
+    ErrorDetails* details;  // null: the failure carries none
     std::string want;
   };
   const int32_t fail = static_cast<int32_t>(0x80004005);
   const std::vector<Case> cases = {
       {"restricted description wins", fail,
-       new FakeDetails(L"описание", fail, L"Сбой \"радио\"\r\n"), "Сбой \"радио\" (0x80004005)"},
+       new ErrorDetails(L"описание", fail, L"Сбой \"радио\"\r\n"), "Сбой \"радио\" (0x80004005)"},
       {"description when there is no restricted one", fail,
-       new FakeDetails(L"Описание \t\r\n", fail, nullptr), "Описание (0x80004005)"},
-      {"description when the restricted one is empty", fail, new FakeDetails(L"d", fail, L""),
+       new ErrorDetails(L"Описание \t\r\n", fail, nullptr), "Описание (0x80004005)"},
+      {"description when the restricted one is empty", fail, new ErrorDetails(L"d", fail, L""),
        "d (0x80004005)"},
-      {"details of another code are ignored", unknownCode, new FakeDetails(L"d", fail, L"r"),
+      {"details of another code are ignored", unknownCode, new ErrorDetails(L"d", fail, L"r"),
        " (0xA0001234)"},
       {"details that do not answer are ignored", unknownCode,
-       new FakeDetails(L"d", unknownCode, L"r", false), " (0xA0001234)"},
-      {"all white space becomes empty", fail, new FakeDetails(L"x", fail, L" \r\n"),
+       new ErrorDetails(L"d", unknownCode, L"r", false), " (0xA0001234)"},
+      {"all white space becomes empty", fail, new ErrorDetails(L"x", fail, L" \r\n"),
        " (0x80004005)"},
       {"no details and no system message", unknownCode, nullptr, " (0xA0001234)"},
   };

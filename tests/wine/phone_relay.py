@@ -3,7 +3,8 @@
 under wine (TCP on 127.0.0.1) and a Unix-domain socket, which wine cannot reach itself.
 
 Prints the port it listens on, then serves until killed or until the launcher that started it
-is gone (a harness that kills the launcher must not be left waiting on a relay). Each
+is gone (a harness that kills the launcher must not be left waiting on a relay), and then until
+what the exe sent has reached the phones, for at most DRAIN_SECONDS. Each
 connection starts with one line, the socket's path; the answer is "+" when connected there, "-"
 when nobody listens. Then bytes pass both ways, and each end of the stream is passed on as a
 half close.
@@ -13,6 +14,13 @@ import socket
 import sys
 import threading
 import time
+
+# How long what the exe sent before it ended may take to reach a phone that reads slowly.
+DRAIN_SECONDS = 30
+
+# Streams from the exe still being carried to their phones.
+forwarding = 0
+forwarding_changed = threading.Condition()
 
 
 def pump(source, sink):
@@ -49,7 +57,15 @@ def serve(bridge):
     bridge.sendall(b"+")
     back = threading.Thread(target=pump, args=(phone, bridge), daemon=True)
     back.start()
-    pump(bridge, phone)
+    global forwarding
+    with forwarding_changed:
+        forwarding += 1
+    try:
+        pump(bridge, phone)
+    finally:
+        with forwarding_changed:
+            forwarding -= 1
+            forwarding_changed.notify_all()
     back.join()
     phone.close()
     bridge.close()
@@ -71,6 +87,11 @@ def main():
     threading.Thread(target=accept, daemon=True).start()
     while os.getppid() == launcher:
         time.sleep(0.5)
+    # The exe is gone and its sockets with it, but the bytes it had stored may still be on their
+    # way to a phone: ended now, the relay would drop them, and a store reported sent would be
+    # lost.
+    with forwarding_changed:
+        forwarding_changed.wait_for(lambda: forwarding == 0, timeout=DRAIN_SECONDS)
 
 
 if __name__ == "__main__":

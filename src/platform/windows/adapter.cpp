@@ -82,14 +82,20 @@ AdapterState settleLocked(Follower& f, const wdb::BluetoothAdapter& adapter, wdr
   return adapter ? stateOf(f.radio) : AdapterState::absent;
 }
 
-// Reads the default adapter and its radio again after an adapter came or went.
-fire_and_forget reread() {
+// What the default adapter and its radio are now, as read after the adapter event numbered
+// `epoch`; another adapter that came or went meanwhile settles it instead, with its own read.
+void settle(uint64_t epoch, const wdb::BluetoothAdapter& adapter, wdr::Radio radio) {
   auto& f = follower();
-  uint64_t epoch;
-  {
-    std::lock_guard guard(f.lock);
-    epoch = f.epoch;
+  std::lock_guard guard(f.lock);
+  if (epoch != f.epoch) return;
+  try {
+    reportLocked(f, settleLocked(f, adapter, std::move(radio)));
+  } catch (const winrt::hresult_error&) {
   }
+}
+
+// Reads the default adapter and its radio again after an adapter went.
+fire_and_forget reread(uint64_t epoch) {
   wdb::BluetoothAdapter adapter{nullptr};
   wdr::Radio radio{nullptr};
   try {
@@ -101,37 +107,50 @@ fire_and_forget reread() {
     // Unreadable now: what was reported stands until the next notification.
     co_return;
   }
-  std::lock_guard guard(f.lock);
-  // Another adapter came or went meanwhile; the read it started settles it.
-  if (epoch != f.epoch) co_return;
-  try {
-    reportLocked(f, settleLocked(f, adapter, std::move(radio)));
-  } catch (const winrt::hresult_error&) {
-  }
+  settle(epoch, adapter, std::move(radio));
 }
 
-void onAdapterAdded(const wde::DeviceWatcher&, const wde::DeviceInformation&) {
+// An adapter plugged in. It is read here, inside the handler, as a radio's change is: the core
+// hears of it before the platform's notice is over, so a command sent once the adapter is back
+// is served, not refused as if there were none (a host on protocol 1 has no adapter event to
+// wait for). The watcher's thread is the platform's and none of our completions needs it.
+void onAdapterAdded(const wde::DeviceWatcher&, const wde::DeviceInformation& added) {
   auto& f = follower();
-  {
+  uint64_t epoch;
+  try {
     std::lock_guard guard(f.lock);
-    ++f.epoch;
+    // The first enumeration names the adapter already followed: nothing to read.
+    if (!f.adapterId.empty() && added.Id() == f.adapterId) return;
+    epoch = ++f.epoch;
+  } catch (const winrt::hresult_error&) {
+    return;
   }
-  reread();
+  wdb::BluetoothAdapter adapter{nullptr};
+  wdr::Radio radio{nullptr};
+  try {
+    adapter = wdb::BluetoothAdapter::GetDefaultAsync().get();
+    if (adapter) radio = adapter.GetRadioAsync().get();
+  } catch (const winrt::hresult_error&) {
+    // Unreadable now: what was reported stands until the next notification.
+    return;
+  }
+  settle(epoch, adapter, std::move(radio));
 }
 
 // The adapter followed is gone at once; another may have become the default.
 void onAdapterRemoved(const wde::DeviceWatcher&, const wde::DeviceInformationUpdate& update) {
   auto& f = follower();
+  uint64_t epoch;
   {
     std::lock_guard guard(f.lock);
-    ++f.epoch;
+    epoch = ++f.epoch;
     try {
       if (!f.adapterId.empty() && update.Id() == f.adapterId)
         reportLocked(f, settleLocked(f, nullptr, nullptr));
     } catch (const winrt::hresult_error&) {
     }
   }
-  reread();
+  reread(epoch);
 }
 
 // An adapter plugged in or removed; no polling. Windows raises Added after the first

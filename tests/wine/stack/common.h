@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include <winrt/Windows.Foundation.h>
 
@@ -44,6 +45,15 @@ inline std::string quoted(const hstring& text) {
 }
 inline hstring toHstring(const std::u16string& text) {
   return hstring(std::wstring(text.begin(), text.end()));
+}
+
+// Makes one of the double's objects and hands it out as `Projected`, the trace saying what made
+// it: "WHAT -> Class#serial".
+template <typename Impl, typename Projected, typename... Args>
+Projected traced(const std::string& what, Args&&... args) {
+  auto made = winrt::make<Impl>(std::forward<Args>(args)...);
+  trace(what + " -> " + winrt::get_self<Impl>(made)->name_);
+  return made.template as<Projected>();
 }
 
 // Members of an interface the bridge never calls: they fail with E_NOTIMPL if anyone does.

@@ -2,7 +2,6 @@
 #include "classes.h"
 
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "failures.h"
@@ -54,27 +53,19 @@ struct DataReader : implements<DataReader, wss::IDataReader, wf::IClosable> {
       throw;
     }
     auto self = get_strong();
-    read.Completed([self, op](const auto& sender, wf::AsyncStatus) {
-      std::optional<platform::hresult_error> failed;
-      uint32_t n = 0;
-      try {
-        Buffer& loaded = bufferOf(sender.GetResults());
-        n = static_cast<uint32_t>(loaded.bytes_.size());
-        std::lock_guard guard(self->lock_);
-        self->unconsumed_.insert(self->unconsumed_.end(), loaded.bytes_.begin(),
-                                 loaded.bytes_.end());
-      } catch (const winrt::hresult_error& e) {
-        failed = platform::hresult_error{e.code(), units(e.message())};
-      }
-      {
-        std::lock_guard guard(self->lock_);
-        self->loading_ = false;
-      }
-      if (failed)
-        op->fail(*failed);
-      else
-        op->complete(n);
-    });
+    finishWith(
+        read, op,
+        [self](const wss::IBuffer& buffer) {
+          Buffer& loaded = bufferOf(buffer);
+          std::lock_guard guard(self->lock_);
+          self->unconsumed_.insert(self->unconsumed_.end(), loaded.bytes_.begin(),
+                                   loaded.bytes_.end());
+          return static_cast<uint32_t>(loaded.bytes_.size());
+        },
+        [self] {
+          std::lock_guard guard(self->lock_);
+          self->loading_ = false;
+        });
     return op.as<wss::DataReaderLoadOperation>();
   }
 
@@ -99,13 +90,7 @@ struct DataReader : implements<DataReader, wss::IDataReader, wf::IClosable> {
   }
   void Close() {
     trace(name_ + ".Close");
-    wss::IInputStream stream{nullptr};
-    {
-      std::lock_guard guard(lock_);
-      closed_ = true;
-      stream = std::move(stream_);
-    }
-    if (auto closable = stream.try_as<wf::IClosable>()) closable.Close();
+    closeOver(lock_, closed_, stream_);
   }
   UNUSED_MEMBER(UnicodeEncoding)
   UNUSED_MEMBER(ByteOrder)
@@ -141,10 +126,7 @@ struct DataReaderFactory : implements<DataReaderFactory, wf::IActivationFactory,
   wf::IInspectable ActivateInstance() const { throw winrt::hresult_not_implemented(); }
   wss::DataReader CreateDataReader(const wss::IInputStream& input) const {
     if (!input) raise(invalidArgument);
-    auto reader = make<DataReader>(input);
-    trace("DataReader.new over " + nameOf(input) + " -> " +
-          winrt::get_self<DataReader>(reader)->name_);
-    return reader.as<wss::DataReader>();
+    return traced<DataReader, wss::DataReader>("DataReader.new over " + nameOf(input), input);
   }
   UNUSED_MEMBER(FromBuffer)
 };

@@ -2,7 +2,6 @@
 #include "classes.h"
 
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "failures.h"
@@ -54,24 +53,12 @@ struct DataWriter : implements<DataWriter, wss::IDataWriter, wf::IClosable> {
       storing_ = false;
       throw;
     }
-    auto self = get_strong();
-    write.Completed([self, op](const auto& sender, wf::AsyncStatus) {
-      std::optional<platform::hresult_error> failed;
-      uint32_t n = 0;
-      try {
-        n = sender.GetResults();
-      } catch (const winrt::hresult_error& e) {
-        failed = platform::hresult_error{e.code(), units(e.message())};
-      }
-      {
-        std::lock_guard guard(self->lock_);
-        self->storing_ = false;
-      }
-      if (failed)
-        op->fail(*failed);
-      else
-        op->complete(n);
-    });
+    finishWith(
+        write, op, [](uint32_t n) { return n; },
+        [self = get_strong()] {
+          std::lock_guard guard(self->lock_);
+          self->storing_ = false;
+        });
     return op.as<wss::DataWriterStoreOperation>();
   }
   wf::IAsyncOperation<bool> FlushAsync() {
@@ -80,13 +67,7 @@ struct DataWriter : implements<DataWriter, wss::IDataWriter, wf::IClosable> {
   }
   void Close() {
     trace(name_ + ".Close");
-    wss::IOutputStream stream{nullptr};
-    {
-      std::lock_guard guard(lock_);
-      closed_ = true;
-      stream = std::move(stream_);
-    }
-    if (auto closable = stream.try_as<wf::IClosable>()) closable.Close();
+    closeOver(lock_, closed_, stream_);
   }
   UNUSED_MEMBER(UnicodeEncoding)
   UNUSED_MEMBER(ByteOrder)
@@ -124,10 +105,7 @@ struct DataWriterFactory
   wss::DataWriter CreateDataWriter(const wss::IOutputStream& output) const {
     if (!output) raise(invalidArgument);
     prepareWriter(output);
-    auto writer = make<DataWriter>(output);
-    trace("DataWriter.new over " + nameOf(output) + " -> " +
-          winrt::get_self<DataWriter>(writer)->name_);
-    return writer.as<wss::DataWriter>();
+    return traced<DataWriter, wss::DataWriter>("DataWriter.new over " + nameOf(output), output);
   }
 };
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "common.h"
 #include "failures.h"
@@ -179,6 +180,40 @@ Detached pipe(platform::Async<T> from, winrt::com_ptr<To> to, Convert convert,
     failed = platform::hresult_error{e.code(), units(e.message())};
   }
   if (failed) to->fail(failure(std::move(*failed)));
+}
+
+// Finishes `op` when `inner`, an operation of the stream underneath, ends: with what `take`
+// makes of its results, or with its failure. `settle` runs first either way, so the reader or
+// writer takes its next load or store before anyone hears this one ended.
+template <typename Inner, typename Outer, typename Take, typename Settle>
+void finishWith(const Inner& inner, winrt::com_ptr<Outer> op, Take take, Settle settle) {
+  inner.Completed([op, take = std::move(take), settle = std::move(settle)](const Inner& sender,
+                                                                           wf::AsyncStatus) {
+    std::optional<platform::hresult_error> failed;
+    typename Outer::Value result{};
+    try {
+      result = take(sender.GetResults());
+    } catch (const winrt::hresult_error& e) {
+      failed = platform::hresult_error{e.code(), units(e.message())};
+    }
+    settle();
+    if (failed)
+      op->fail(*failed);
+    else
+      op->complete(std::move(result));
+  });
+}
+
+// Close of a data reader or writer: it is closed, and so is the stream under it.
+template <typename Stream>
+void closeOver(std::mutex& lock, bool& closed, Stream& stream) {
+  Stream taken{nullptr};
+  {
+    std::lock_guard guard(lock);
+    closed = true;
+    taken = std::exchange(stream, nullptr);
+  }
+  if (auto closable = taken.template try_as<wf::IClosable>()) closable.Close();
 }
 
 template <typename Projected, typename T, typename Convert>

@@ -128,9 +128,8 @@ struct Pairing
     return paired;
   }
   wde::DeviceInformationCustomPairing Custom() const {
-    auto custom = make<CustomPairing>(model([&] { return platform::pairingCustom(model_); }));
-    trace("DeviceInformationPairing.Custom -> " + winrt::get_self<CustomPairing>(custom)->name_);
-    return custom.as<wde::DeviceInformationCustomPairing>();
+    return traced<CustomPairing, wde::DeviceInformationCustomPairing>(
+        "DeviceInformationPairing.Custom", model([&] { return platform::pairingCustom(model_); }));
   }
   UNUSED_MEMBER(CanPair)
   UNUSED_MEMBER(PairAsync)

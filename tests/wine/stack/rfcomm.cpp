@@ -48,9 +48,8 @@ struct ServiceIdStatics
     : implements<ServiceIdStatics, wf::IActivationFactory, rfc::IRfcommServiceIdStatics> {
   wf::IInspectable ActivateInstance() const { throw winrt::hresult_not_implemented(); }
   rfc::RfcommServiceId SerialPort() const {
-    auto id = make<ServiceId>(platform::rfcommSerialPortId());
-    trace("RfcommServiceId.SerialPort -> " + winrt::get_self<ServiceId>(id)->name_);
-    return id.as<rfc::RfcommServiceId>();
+    return traced<ServiceId, rfc::RfcommServiceId>("RfcommServiceId.SerialPort",
+                                                   platform::rfcommSerialPortId());
   }
   UNUSED_MEMBER(FromUuid)
   UNUSED_MEMBER(FromShortId)
@@ -70,9 +69,8 @@ struct Service : implements<Service, rfc::IRfcommDeviceService> {
     return text;
   }
   wn::HostName ConnectionHostName() const {
-    auto host = make<HostName>(platform::connectionHostName(model_));
-    trace(name_ + ".ConnectionHostName -> " + winrt::get_self<HostName>(host)->name_);
-    return host.as<wn::HostName>();
+    return traced<HostName, wn::HostName>(name_ + ".ConnectionHostName",
+                                          platform::connectionHostName(model_));
   }
   UNUSED_MEMBER(ServiceId)
   UNUSED_MEMBER(ProtectionLevel)

@@ -83,9 +83,7 @@ struct Socket : implements<Socket, wns::IStreamSocket, wf::IClosable> {
 
 struct SocketFactory : implements<SocketFactory, wf::IActivationFactory> {
   wf::IInspectable ActivateInstance() const {
-    auto socket = make<Socket>();
-    trace("StreamSocket.new -> " + winrt::get_self<Socket>(socket)->name_);
-    return socket.as<wf::IInspectable>();
+    return traced<Socket, wf::IInspectable>("StreamSocket.new");
   }
 };
 

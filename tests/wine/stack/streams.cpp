@@ -15,9 +15,37 @@ using winrt::implements;
 using winrt::make;
 using winrt::make_self;
 
-struct InputStream : implements<InputStream, wss::IInputStream, wf::IClosable> {
-  explicit InputStream(Ref<platform::InputStream> s)
-      : model_(std::move(s)), name_(label("InputStream")) {}
+// One of a socket's streams over the model's, with the model's reader or writer made on first
+// use. Closed, it refuses what comes after.
+template <typename Model, typename Worker>
+struct StreamEnd {
+  StreamEnd(Ref<Model> s, const char* kind) : model_(std::move(s)), name_(label(kind)) {}
+
+  // The worker for `call`, made by `make` the first time; refused once closed.
+  template <typename Make>
+  Ref<Worker> worker(const char* call, Make make) {
+    std::lock_guard guard(lock_);
+    if (closed_) refuse(name_ + "." + call, objectClosed, "the stream is closed");
+    if (!worker_) worker_ = model([&] { return make(model_); });
+    return worker_;
+  }
+
+  void Close() {
+    trace(name_ + ".Close");
+    std::lock_guard guard(lock_);
+    closed_ = true;
+  }
+
+  Ref<Model> model_;
+  std::string name_;
+  std::mutex lock_;
+  Ref<Worker> worker_;
+  bool closed_ = false;
+};
+
+struct InputStream : implements<InputStream, wss::IInputStream, wf::IClosable>,
+                     StreamEnd<platform::InputStream, platform::DataReader> {
+  explicit InputStream(Ref<platform::InputStream> s) : StreamEnd(std::move(s), "InputStream") {}
 
   wf::IAsyncOperationWithProgress<wss::IBuffer, uint32_t> ReadAsync(
       const wss::IBuffer& buffer, uint32_t count, wss::InputStreamOptions options) {
@@ -25,13 +53,7 @@ struct InputStream : implements<InputStream, wss::IInputStream, wf::IClosable> {
           " options=" + std::to_string(static_cast<uint32_t>(options)));
     Buffer& target = bufferOf(buffer);
     if (count > target.capacity_) raise(invalidArgument);
-    Ref<platform::DataReader> reader;
-    {
-      std::lock_guard guard(lock_);
-      if (closed_) refuse(name_ + ".ReadAsync", objectClosed, "the stream is closed");
-      if (!reader_) reader_ = model([&] { return platform::newDataReader(model_); });
-      reader = reader_;
-    }
+    auto reader = worker("ReadAsync", platform::newDataReader);
     if ((options & wss::InputStreamOptions::Partial) == wss::InputStreamOptions::Partial)
       platform::setInputStreamOptionsPartial(reader);
     auto op = make_self<ProgressOp<wss::IBuffer, uint32_t>>("ReadAsync");
@@ -56,39 +78,22 @@ struct InputStream : implements<InputStream, wss::IInputStream, wf::IClosable> {
         });
     return op.as<wf::IAsyncOperationWithProgress<wss::IBuffer, uint32_t>>();
   }
-  void Close() {
-    trace(name_ + ".Close");
-    std::lock_guard guard(lock_);
-    closed_ = true;
-  }
-
-  Ref<platform::InputStream> model_;
-  std::string name_;
-  std::mutex lock_;
-  Ref<platform::DataReader> reader_;
-  bool closed_ = false;
 };
 
-struct OutputStream : implements<OutputStream, wss::IOutputStream, wf::IClosable> {
-  explicit OutputStream(Ref<platform::OutputStream> s)
-      : model_(std::move(s)), name_(label("OutputStream")) {}
+struct OutputStream : implements<OutputStream, wss::IOutputStream, wf::IClosable>,
+                      StreamEnd<platform::OutputStream, platform::DataWriter> {
+  explicit OutputStream(Ref<platform::OutputStream> s) : StreamEnd(std::move(s), "OutputStream") {}
 
   // The model's writer, made when a DataWriter is made over this stream.
   void prepareWriter() {
     std::lock_guard guard(lock_);
-    if (!writer_) writer_ = model([&] { return platform::newDataWriter(model_); });
+    if (!worker_) worker_ = model([&] { return platform::newDataWriter(model_); });
   }
 
   wf::IAsyncOperationWithProgress<uint32_t, uint32_t> WriteAsync(const wss::IBuffer& buffer) {
     Buffer& source = bufferOf(buffer);
     trace(name_ + ".WriteAsync bytes=" + std::to_string(source.bytes_.size()));
-    prepareWriter();
-    Ref<platform::DataWriter> writer;
-    {
-      std::lock_guard guard(lock_);
-      if (closed_) refuse(name_ + ".WriteAsync", objectClosed, "the stream is closed");
-      writer = writer_;
-    }
+    auto writer = worker("WriteAsync", platform::newDataWriter);
     auto op = make_self<ProgressOp<uint32_t, uint32_t>>("WriteAsync");
     try {
       platform::writeBytes(writer, source.bytes_);
@@ -105,17 +110,6 @@ struct OutputStream : implements<OutputStream, wss::IOutputStream, wf::IClosable
     op->complete(true);
     return op.as<wf::IAsyncOperation<bool>>();
   }
-  void Close() {
-    trace(name_ + ".Close");
-    std::lock_guard guard(lock_);
-    closed_ = true;
-  }
-
-  Ref<platform::OutputStream> model_;
-  std::string name_;
-  std::mutex lock_;
-  Ref<platform::DataWriter> writer_;
-  bool closed_ = false;
 };
 
 }  // namespace

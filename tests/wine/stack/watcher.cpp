@@ -124,11 +124,10 @@ std::string propertiesText(const wfc::IIterable<hstring>& properties) {
 
 wde::DeviceWatcher createWatcher(const hstring& selector, const wfc::IIterable<hstring>& properties,
                                  wde::DeviceInformationKind kind) {
-  auto watcher = make<Watcher>(model([&] { return platform::createWatcher(units(selector)); }));
-  trace("DeviceInformation.CreateWatcher selector=" + quoted(selector) + " properties=" +
-        propertiesText(properties) + " kind=" + std::to_string(static_cast<int32_t>(kind)) +
-        " -> " + winrt::get_self<Watcher>(watcher)->name_);
-  return watcher.as<wde::DeviceWatcher>();
+  return traced<Watcher, wde::DeviceWatcher>(
+      "DeviceInformation.CreateWatcher selector=" + quoted(selector) + " properties=" +
+          propertiesText(properties) + " kind=" + std::to_string(static_cast<int32_t>(kind)),
+      model([&] { return platform::createWatcher(units(selector)); }));
 }
 
 }  // namespace stack
