@@ -6,8 +6,10 @@
 # The patch makes btvirt carry several links per controller (ACL data went
 # out under the sender's connection handle, right only while neither side had
 # another link), ends a link for the other side when a controller is reset or
-# removed (it vanished silently), and adds --control, a socket on which the
-# bed removes a controller and adds it back.
+# removed (it vanished silently), keeps each link's pairing state with the
+# link (kept per controller, an earlier or aborted pairing of hci0 misled the
+# next one), and adds --control, a socket on which the bed removes a
+# controller and adds it back.
 #
 # Usage: btvirt.sh CACHE_DIR
 set -euo pipefail
